@@ -1,0 +1,64 @@
+#pragma once
+// The interface every voice effect implements. An effect owns one output buffer; `process`
+// reads its input (never writing to it) and leaves its result in that buffer.
+//
+// Parameter convention of `setParameter(value, kind)`: kind -1 switches the effect off,
+// -2 switches it on, 0, 1, ... are the effect's numbered parameters (0 the main one).
+// The on/off flag and the stored parameter cross threads, so they are atomics.
+
+#include "effects/audio_format.h"
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+namespace timbrelo {
+
+class Effect {
+  public:
+    static constexpr int32_t kOff = -1;
+    static constexpr int32_t kOn = -2;
+
+    virtual ~Effect() = default;
+    Effect(const Effect&) = delete;
+    Effect& operator=(const Effect&) = delete;
+
+    virtual const char* name() const { return name_; }
+    // Base behaviour: stores the value, ignores the kind.
+    virtual void setParameter(float value, int32_t kind);
+    virtual void setInputFormat(uint32_t rate, uint32_t bits, uint32_t channels);
+    virtual void setOutputFormat(uint32_t rate, uint32_t bits, uint32_t channels);
+    // 0 on success, -1 on a bad configuration line. The strings live only during the call.
+    virtual int32_t parseArgs(int32_t argc, const char* const* argv);
+    // 0 when the result is in outBuffer()/outFrames(); non-zero when nothing was produced
+    // (the input then stands unchanged). `samples` holds frames x channels interleaved values.
+    virtual int32_t process(const int16_t* samples, uint32_t frames);
+
+    const int16_t* outBuffer() const { return outBuffer_.data(); }
+    uint32_t outFrames() const { return outFrames_; }
+    bool enabled() const { return enabled_.load(std::memory_order_relaxed) != 0; }
+    float parameter() const { return parameter_.load(std::memory_order_relaxed); }
+    const AudioFormat& inFormat() const { return inFormat_; }
+    const AudioFormat& outFormat() const { return outFormat_; }
+
+  protected:
+    // `outSamples` is the capacity of the output buffer in 16-bit samples, allocated here once.
+    Effect(const char* name, size_t outSamples);
+
+    void setEnabled(bool on) { enabled_.store(on ? 1 : 0, std::memory_order_relaxed); }
+    int16_t* outData() { return outBuffer_.data(); }
+    size_t outCapacity() const { return outBuffer_.size(); }
+    void setOutFrames(uint32_t frames) { outFrames_ = frames; }
+
+    AudioFormat inFormat_;
+    AudioFormat outFormat_;
+
+  private:
+    char name_[20] = {};
+    std::atomic<int32_t> enabled_{0};
+    std::atomic<float> parameter_{0.0f};
+    std::vector<int16_t> outBuffer_;
+    uint32_t outFrames_ = 0;
+};
+
+} // namespace timbrelo

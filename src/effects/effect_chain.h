@@ -1,0 +1,96 @@
+#pragma once
+// The four effect slots every processed buffer passes through, in this fixed order:
+// echo, cartoon, psola, background. The chain reads the effect configuration lines once
+// and offers the entry points the presets and controls use.
+
+#include "effects/effect.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace timbrelo {
+
+class BackgroundControl;
+
+// Creates the effect for each slot; a factory that is empty or returns null leaves its slot
+// empty, and the chain works with any subset of effects.
+struct EffectFactory {
+    std::function<std::unique_ptr<Effect>()> echo;
+    std::function<std::unique_ptr<Effect>()> cartoon;
+    std::function<std::unique_ptr<Effect>()> psola;
+    std::function<std::unique_ptr<Effect>()> background;
+};
+
+// The program's effects.
+EffectFactory defaultEffectFactory();
+
+// Where `load` reads its configuration lines from.
+struct EffectConfigSource {
+    enum class Kind { UserSettingsFile, File, Text };
+    Kind kind = Kind::UserSettingsFile;
+    std::string value; // the file's path or the text itself
+
+    static EffectConfigSource userSettingsFile() { return {}; }
+    static EffectConfigSource file(std::string path) { return {Kind::File, std::move(path)}; }
+    static EffectConfigSource text(std::string lines) { return {Kind::Text, std::move(lines)}; }
+};
+
+class EffectChain {
+  public:
+    static constexpr size_t kSlotCount = 4;
+    static constexpr size_t kMaxArgs = 50;
+    enum Slot : size_t { kEchoSlot = 0, kCartoonSlot = 1, kPsolaSlot = 2, kBackgroundSlot = 3 };
+
+    explicit EffectChain(EffectFactory factory = defaultEffectFactory());
+    ~EffectChain();
+    EffectChain(const EffectChain&) = delete;
+    EffectChain& operator=(const EffectChain&) = delete;
+
+    // Chooses where the next `load` reads from (default: the user's settings file).
+    void setConfigSource(EffectConfigSource source) { source_ = std::move(source); }
+
+    // Stores the rate and the low 16 bits of the channel count; the chain always carries
+    // 16-bit samples, so `bits` is not used.
+    void setFormat(uint32_t channels, uint32_t rate, uint32_t bits);
+
+    // Creates the effects and reads the configuration, once per chain. 0 on success or when
+    // loading happened before; -1 when the settings file's path can't be formed.
+    int32_t load();
+
+    // Passes one buffer through the slots and stores the resulting frame count in *outFrames.
+    // Returns the buffer holding the processed audio, or null when no effect produced output
+    // (the caller's buffer, with its frame count, is then the result). The returned buffer
+    // stays valid until that effect's next process call.
+    const int16_t* run(const int16_t* samples, uint32_t frames, uint32_t* outFrames);
+
+    void setCartoonParameter(float value, int32_t kind);
+    void setPsolaParameter(float value, int32_t kind);
+    int32_t openBackground(const char* path);
+    void stopBackground();
+    void setBackgroundLevel(float value);
+
+    Effect* slot(size_t index) const { return slots_[index].get(); }
+    bool loaded() const { return loaded_; }
+    uint32_t rate() const { return rate_; }
+    uint32_t channels() const { return channels_; }
+
+  private:
+    void configureLine(const std::string& line);
+
+    EffectFactory factory_;
+    EffectConfigSource source_;
+    std::array<std::unique_ptr<Effect>, kSlotCount> slots_;
+    uint32_t rate_ = 0;
+    uint32_t bits_ = 0;
+    uint32_t channels_ = 0;
+    Effect* cartoon_ = nullptr;
+    Effect* background_ = nullptr;
+    BackgroundControl* backgroundControl_ = nullptr;
+    Effect* psola_ = nullptr;
+    bool loaded_ = false;
+};
+
+} // namespace timbrelo

@@ -1,0 +1,251 @@
+#include "effects/background_control.h"
+#include "effects/effect_chain.h"
+#include "platform/debug.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+using namespace timbrelo;
+using namespace timbrelo::test;
+
+namespace {
+
+// An effect that records its configuration and, when producing, adds `offset` to every sample.
+class FakeEffect : public Effect {
+  public:
+    FakeEffect(const char* name, int16_t offset, bool produces)
+        : Effect(name, 4096), offset_(offset), produces_(produces) {}
+
+    int32_t parseArgs(int32_t argc, const char* const* argv) override {
+        ++parseCount;
+        args.assign(argv, argv + argc);
+        return 0;
+    }
+    void setParameter(float value, int32_t kind) override {
+        Effect::setParameter(value, kind);
+        lastKind = kind;
+    }
+    int32_t process(const int16_t* samples, uint32_t frames) override {
+        seenInput = samples;
+        seenFrames = frames;
+        if (!produces_) {
+            return 1;
+        }
+        for (uint32_t i = 0; i < frames * 2; ++i) {
+            outData()[i] = static_cast<int16_t>(samples[i] + offset_);
+        }
+        setOutFrames(frames);
+        return 0;
+    }
+
+    std::vector<std::string> args;
+    int parseCount = 0;
+    int32_t lastKind = 0;
+    const int16_t* seenInput = nullptr;
+    uint32_t seenFrames = 0;
+
+  private:
+    int16_t offset_;
+    bool produces_;
+};
+
+class FakeBackground : public FakeEffect, public BackgroundControl {
+  public:
+    FakeBackground() : FakeEffect("background", 1000, false) {}
+    int32_t openFile(const char* path) override {
+        opened = path;
+        return 1;
+    }
+    void stop() override { stopped = true; }
+    std::string opened;
+    bool stopped = false;
+};
+
+struct Fakes {
+    FakeEffect* echo = nullptr;
+    FakeEffect* cartoon = nullptr;
+    FakeEffect* psola = nullptr;
+    FakeBackground* background = nullptr;
+};
+
+EffectFactory fakeFactory(Fakes& fakes, bool psolaProduces = true, bool withEcho = true) {
+    EffectFactory f;
+    if (withEcho) {
+        f.echo = [&fakes] {
+            auto e = std::make_unique<FakeEffect>("echo", 1, true);
+            fakes.echo = e.get();
+            return e;
+        };
+    }
+    f.cartoon = [&fakes] {
+        auto e = std::make_unique<FakeEffect>("cartoon", 10, false);
+        fakes.cartoon = e.get();
+        return e;
+    };
+    f.psola = [&fakes, psolaProduces] {
+        auto e = std::make_unique<FakeEffect>("psola", 100, psolaProduces);
+        fakes.psola = e.get();
+        return e;
+    };
+    f.background = [&fakes] {
+        auto e = std::make_unique<FakeBackground>();
+        fakes.background = e.get();
+        return e;
+    };
+    return f;
+}
+
+std::unique_ptr<EffectChain> loadedChain(Fakes& fakes, const std::string& config,
+                                         bool psolaProduces = true, bool withEcho = true) {
+    auto chain = std::make_unique<EffectChain>(fakeFactory(fakes, psolaProduces, withEcho));
+    chain->setConfigSource(EffectConfigSource::text(config));
+    chain->setFormat(2, 22050, 16);
+    EXPECT_EQ(chain->load(), 0);
+    return chain;
+}
+
+TEST(EffectChainLoad, CommentsPrefixesAndSeparators) {
+    Fakes fakes;
+    auto chain =
+        loadedChain(fakes, "#echo 0.8 0.9 1000 0.3\n"        // comment
+                           " echo 0.1 0.2 30 0.4\n"          // not at column 0: ignored
+                           "NeedRestoreDev 1\n"              // a settings line: ignored
+                           "echoes  0.6   0.7 40\t5 0.5\n"); // prefix match, runs of blanks
+    ASSERT_NE(fakes.echo, nullptr);
+    EXPECT_EQ(fakes.echo->parseCount, 1);
+    EXPECT_EQ(fakes.echo->args, (std::vector<std::string>{"0.6", "0.7", "40\t5", "0.5"}));
+    EXPECT_EQ(fakes.echo->inFormat().rate, 22050u);
+    EXPECT_EQ(fakes.echo->inFormat().channels, 2u);
+    EXPECT_EQ(fakes.cartoon->parseCount, 0);
+}
+
+TEST(EffectChainLoad, AtMostFiftyArgumentsAreHandedOver) {
+    std::string line = "psola";
+    for (int i = 1; i <= 60; ++i) {
+        line += " " + std::to_string(i);
+    }
+    Fakes fakes;
+    auto chain = loadedChain(fakes, line + "\n");
+    ASSERT_EQ(fakes.psola->args.size(), 50u);
+    EXPECT_EQ(fakes.psola->args.front(), "1");
+    EXPECT_EQ(fakes.psola->args.back(), "50");
+}
+
+TEST(EffectChainLoad, LaterLinesConfigureAgainAndASecondLoadReadsNothing) {
+    Fakes fakes;
+    auto chain = loadedChain(fakes, "cartoon 1.5\ncartoon 1.9\n");
+    EXPECT_EQ(fakes.cartoon->parseCount, 2);
+    EXPECT_EQ(fakes.cartoon->args, (std::vector<std::string>{"1.9"}));
+
+    chain->setConfigSource(EffectConfigSource::text("cartoon 1.2\n"));
+    chain->setFormat(1, 44100, 16);
+    EXPECT_EQ(chain->load(), 0);
+    EXPECT_EQ(fakes.cartoon->parseCount, 2);
+    EXPECT_EQ(fakes.cartoon->inFormat().rate, 22050u);
+}
+
+TEST(EffectChainLoad, DebugLinesTellWhatWasConfigured) {
+    DebugCapture debug;
+    Fakes fakes;
+    auto chain = loadedChain(fakes, "# c\ncartoon 1.5\n");
+    EXPECT_EQ(debug.text(), "Config params.\n1 line.\n1 line.\ncartoonCartoon init.\n");
+}
+
+TEST(EffectChainLoad, AMissingEarlierSlotSkipsTheLine) {
+    DebugCapture debug;
+    Fakes fakes;
+    auto chain = loadedChain(fakes, "psola 1.0\n", true, /*withEcho=*/false);
+    EXPECT_EQ(fakes.psola->parseCount, 0);
+    EXPECT_TRUE(debug.contains("Each effect only can be used once\n"));
+}
+
+TEST(EffectChainLoad, ReadsTheUserSettingsFileAndReportsAnUnformablePath) {
+    TempDir home;
+    ScopedEnv xdg("XDG_CONFIG_HOME", home.path());
+    ::mkdir((home.path() + "/Tonvari").c_str(), 0700);
+    writeFile(home.path() + "/Tonvari/cfg", "tempDir /x\r\ncartoon 1.5\r\n");
+    Fakes fakes;
+    EffectChain chain(fakeFactory(fakes));
+    chain.setFormat(2, 22050, 16);
+    EXPECT_EQ(chain.load(), 0);
+    EXPECT_EQ(fakes.cartoon->args, (std::vector<std::string>{"1.5"}));
+
+    ScopedEnv tooLong("XDG_CONFIG_HOME", home.path() + "/" + std::string(300, 'x'));
+    Fakes other;
+    EffectChain unformable(fakeFactory(other));
+    EXPECT_EQ(unformable.load(), -1);
+    EXPECT_NE(unformable.slot(EffectChain::kPsolaSlot), nullptr); // created, unconfigured
+}
+
+TEST(EffectChainRun, ProducersFeedEachOtherAndNonProducersArePassedOver) {
+    Fakes fakes;
+    auto chain = loadedChain(fakes, "");
+    const int16_t input[4] = {0, 0, 5, 5};
+    uint32_t frames = 0;
+    const int16_t* out = chain->run(input, 2, &frames);
+    // echo (+1) produces, cartoon skips, psola (+100) reads echo's buffer, background skips.
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(frames, 2u);
+    EXPECT_EQ(fakes.cartoon->seenInput, fakes.echo->outBuffer());
+    EXPECT_EQ(fakes.psola->seenInput, fakes.echo->outBuffer());
+    EXPECT_EQ(out, fakes.psola->outBuffer());
+    EXPECT_EQ(out[2], 106);
+}
+
+TEST(EffectChainRun, NullWhenNothingProducesAndEmptySlotsAreSkipped) {
+    Fakes fakes;
+    auto chain = loadedChain(fakes, "", /*psolaProduces=*/false, /*withEcho=*/false);
+    const int16_t input[2] = {7, 7};
+    uint32_t frames = 0;
+    EXPECT_EQ(chain->run(input, 1, &frames), nullptr);
+    EXPECT_EQ(frames, 1u);
+
+    EffectChain empty{EffectFactory{}};
+    empty.setFormat(2, 22050, 16);
+    empty.load();
+    EXPECT_EQ(empty.run(input, 1, &frames), nullptr);
+}
+
+TEST(EffectChainEntryPoints, ReachTheirEffectsOnlyOnceConfigured) {
+    Fakes fakes;
+    DebugCapture debug;
+    auto chain = loadedChain(fakes, "psola 1.0\n");
+    debug.clear();
+    // No cartoon line yet: the cartoon control does nothing and says nothing.
+    chain->setCartoonParameter(1.4f, 0);
+    EXPECT_EQ(fakes.cartoon->parameter(), 0.0f);
+    EXPECT_EQ(debug.text(), "");
+
+    chain->setPsolaParameter(1.6f, 0);
+    EXPECT_EQ(fakes.psola->parameter(), 1.6f);
+
+    EXPECT_EQ(chain->openBackground("/music.wav"), 1);
+    EXPECT_EQ(fakes.background->opened, "/music.wav");
+    chain->setBackgroundLevel(0.7f);
+    EXPECT_EQ(fakes.background->parameter(), 0.7f);
+    EXPECT_EQ(fakes.background->lastKind, 0);
+    chain->stopBackground();
+    EXPECT_TRUE(fakes.background->stopped);
+
+    Fakes later;
+    auto withCartoon = loadedChain(later, "cartoon 1.5\n");
+    debug.clear();
+    withCartoon->setCartoonParameter(1.4f, 0);
+    EXPECT_EQ(later.cartoon->parameter(), 1.4f);
+    EXPECT_EQ(debug.text(), "Set pitch shift.\n");
+}
+
+TEST(EffectChainEntryPoints, DoNothingBeforeLoad) {
+    Fakes fakes;
+    EffectChain chain(fakeFactory(fakes));
+    EXPECT_EQ(chain.openBackground("/x.wav"), 0);
+    chain.setPsolaParameter(1.0f, 0);
+    chain.stopBackground();
+    chain.setBackgroundLevel(0.5f);
+    EXPECT_EQ(fakes.psola, nullptr);
+}
+
+} // namespace

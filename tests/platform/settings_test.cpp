@@ -1,0 +1,172 @@
+#include "platform/settings.h"
+#include "support/temp_dir.h"
+
+#include <csignal>
+#include <gtest/gtest.h>
+#include <random>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace timbrelo;
+using namespace timbrelo::test;
+
+namespace {
+
+class SettingsTest : public ::testing::Test {
+  protected:
+    TempDir home;
+    ScopedEnv xdg{"XDG_CONFIG_HOME", home.path()};
+    std::string folder = home.path() + "/Tonvari/";
+    std::string cfg = folder + "cfg";
+
+    void makeCfg(const std::string& content) {
+        ::mkdir(folder.c_str(), 0700);
+        writeFile(cfg, content);
+    }
+};
+
+TEST_F(SettingsTest, FolderIsCreatedOnceAndPathsFollowTheConfigHome) {
+    std::string path;
+    EXPECT_EQ(ensureDataFolder(path), kFolderCreated);
+    EXPECT_EQ(path, folder);
+    EXPECT_EQ(ensureDataFolder(path), kFolderExisted);
+
+    std::string file;
+    EXPECT_EQ(settingsFilePath(file), 0);
+    EXPECT_EQ(file, cfg);
+}
+
+TEST_F(SettingsTest, FallsBackToDotConfigUnderHome) {
+    ScopedEnv noXdg("XDG_CONFIG_HOME", std::nullopt);
+    ScopedEnv homeVar("HOME", home.path());
+    std::string file;
+    ASSERT_EQ(settingsFilePath(file), 0);
+    EXPECT_EQ(file, home.path() + "/.config/Tonvari/cfg");
+}
+
+TEST_F(SettingsTest, FolderErrors) {
+    // Anything at the path counts as existing.
+    writeFile(home.path() + "/Tonvari", "not a folder");
+    std::string path;
+    EXPECT_EQ(ensureDataFolder(path), kFolderExisted);
+
+    // Parent missing: the one-level create fails.
+    ScopedEnv deep("XDG_CONFIG_HOME", home.path() + "/missing/parent");
+    EXPECT_EQ(ensureDataFolder(path), kFolderNotCreated);
+
+    // Too long for the caller's buffer or the path limit: nothing is written or created.
+    std::string longHome = home.path() + "/" + std::string(240, 'x');
+    ScopedEnv tooLong("XDG_CONFIG_HOME", longHome);
+    std::string untouched = "unchanged";
+    EXPECT_EQ(ensureDataFolder(untouched), kPathTooLong);
+    EXPECT_EQ(untouched, "unchanged");
+    EXPECT_EQ(settingsFilePath(untouched), kPathTooLong);
+    EXPECT_FALSE(fileExists(longHome));
+}
+
+TEST_F(SettingsTest, SmallBufferLimitsThePath) {
+    std::string path;
+    const int needed = static_cast<int>(folder.size()) + 1; // the folder and its terminator
+    EXPECT_EQ(ensureDataFolder(path, needed - 1), kPathTooLong);
+    EXPECT_EQ(ensureDataFolder(path, needed), kFolderCreated);
+    // The file path needs room for "cfg" and its terminator as well.
+    EXPECT_EQ(settingsFilePath(path, static_cast<int>(cfg.size())), kPathTooLong);
+    EXPECT_EQ(settingsFilePath(path, static_cast<int>(cfg.size()) + 1), 0);
+}
+
+TEST_F(SettingsTest, ReadsTheFirstLineThatBeginsWithTheKey) {
+    makeCfg("cartoon 1.5\nx tempDir /not/this\ntempDir /first\ntempDir /second\n");
+    std::string value = "unset";
+    getSetting("tempDir ", value);
+    EXPECT_EQ(value, "/first");
+
+    std::string missing = "unset";
+    getSetting("OldRecDefault ", missing);
+    EXPECT_EQ(missing, "unset");
+}
+
+TEST_F(SettingsTest, RewritesEveryMatchingLineAndKeepsTheRest) {
+    makeCfg("cartoon 1.5\ntempDir /a\npsola 1.0\ntempDir /b");
+    ASSERT_TRUE(setSetting("tempDir ", "/new path"));
+    EXPECT_EQ(readFile(cfg), "cartoon 1.5\ntempDir /new path\npsola 1.0\ntempDir /new path\n");
+}
+
+TEST_F(SettingsTest, AppendsAMissingKeyAfterTheEffectLines) {
+    makeCfg("cartoon 1.5\npsola 1.0");
+    ASSERT_TRUE(setSetting("NeedRestoreDev ", "1"));
+    ASSERT_TRUE(setSetting("Input Dev ", ""));
+    EXPECT_EQ(readFile(cfg), "cartoon 1.5\npsola 1.0\nNeedRestoreDev 1\nInput Dev \n");
+    std::string value = "x";
+    getSetting("Input Dev ", value);
+    EXPECT_EQ(value, "");
+}
+
+TEST_F(SettingsTest, WithoutAFileNothingIsCreated) {
+    EXPECT_FALSE(setSetting("NeedRestoreDev ", "1"));
+    EXPECT_FALSE(fileExists(cfg));
+    EXPECT_FALSE(fileExists(folder));
+    std::string value = "keep";
+    getSetting("NeedRestoreDev ", value);
+    EXPECT_EQ(value, "keep");
+}
+
+TEST_F(SettingsTest, AValueWithALineEndIsRefused) {
+    makeCfg("psola 1.0\n");
+    EXPECT_FALSE(setSetting("OldPlayDefault ", "Speakers\necho 1 1 100 1"));
+    EXPECT_FALSE(setSetting("OldPlayDefault ", "Speakers\r"));
+    EXPECT_EQ(readFile(cfg), "psola 1.0\n");
+}
+
+TEST_F(SettingsTest, AFailedRewriteLeavesTheOldFileWhole) {
+    const std::string old = "cartoon 1.5\npsola 1.0\n";
+    makeCfg(old);
+    // In a child whose file-size limit stops the write of the new file half-way.
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit {
+            16, 16
+        };
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        ::_exit(setSetting("tempDir ", std::string(200, 'x')) ? 1 : 0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the failed write was reported as success";
+    EXPECT_EQ(readFile(cfg), old);
+}
+
+// A writer killed at random moments must leave either the old or the new file, whole.
+TEST_F(SettingsTest, AKilledRewriteLeavesTheOldOrTheNewFileWhole) {
+    std::string effectLines;
+    for (int i = 0; i < 200; ++i) {
+        effectLines += "# comment line " + std::to_string(i) + " to make the file longer\n";
+    }
+    makeCfg(effectLines + "tempDir A\n");
+    const std::string fileA = effectLines + "tempDir A\n";
+    const std::string fileB = effectLines + "tempDir B\n";
+
+    std::mt19937 rng(42);
+    for (int round = 0; round < 40; ++round) {
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (int i = 0;; ++i) {
+                setSetting("tempDir ", i % 2 ? "A" : "B");
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200 + rng() % 3000));
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        const std::string now = readFile(cfg);
+        ASSERT_TRUE(now == fileA || now == fileB) << "round " << round << ": " << now.size();
+    }
+}
+
+} // namespace
