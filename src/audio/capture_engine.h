@@ -9,6 +9,7 @@
 
 #include "audio/delivery_targets.h"
 #include "audio/pitch_shifter.h"
+#include "audio/voice_controls.h"
 #include "effects/effect_chain.h"
 #include "platform/vdev/virtual_device.h"
 #include "platform/wave/audio_backend.h"
@@ -23,7 +24,7 @@ namespace timbrelo {
 
 enum class CaptureState : int { Idle = 0, Ready = 1, Running = 2, Stopping = 3 };
 
-class CaptureEngine : private WaveInCallback {
+class CaptureEngine : public VoiceControls, private WaveInCallback {
   public:
     static constexpr uint32_t kDefaultBufferBytes = 2048;
     // Largest block taken out of the pitch shifter, in bytes.
@@ -55,9 +56,13 @@ class CaptureEngine : private WaveInCallback {
     void setPreview(uint32_t on);
 
     // Pitch-shift and effect controls.
-    void setPitchShift(int32_t value, int32_t mode);
-    void setPsolaParameter(float value, int32_t kind) { chain_.setPsolaParameter(value, kind); }
-    void setCartoonParameter(float value, int32_t kind) { chain_.setCartoonParameter(value, kind); }
+    void setPitchShift(int32_t value, int32_t mode) override;
+    void setPsolaParameter(float value, int32_t kind) override {
+        chain_.setPsolaParameter(value, kind);
+    }
+    void setCartoonParameter(float value, int32_t kind) override {
+        chain_.setCartoonParameter(value, kind);
+    }
     int32_t openBackground(const char* path) { return chain_.openBackground(path); }
     void stopBackground() { chain_.stopBackground(); }
     void setBackgroundLevel(float value) { chain_.setBackgroundLevel(value); }

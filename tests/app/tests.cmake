@@ -1,0 +1,1 @@
+target_link_libraries(app_voice_presets_test PRIVATE timbrelo_presets)
