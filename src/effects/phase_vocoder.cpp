@@ -66,6 +66,8 @@ void PhaseVocoder::processFrame(float factor) {
         d -= kPi * static_cast<float>(q);
         d = kOsamp * d / kTwoPi;
         anaFreq_[k] = static_cast<float>(k) + d;
+        // Only the positive half is resynthesised, so each bin stands in for its mirror too;
+        // the DC and Nyquist bins have none, and doubling them would boost the lowest band.
         anaMagn_[k] = (k == 0 || k == kBins - 1 ? 1.0f : 2.0f) * std::sqrt(re * re + im * im);
     }
 
