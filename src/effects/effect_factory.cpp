@@ -1,3 +1,5 @@
+#include "effects/cartoon_effect.h"
+#include "effects/echo_effect.h"
 #include "effects/effect_chain.h"
 
 namespace timbrelo {
@@ -5,6 +7,8 @@ namespace timbrelo {
 // Each slot's effect is plugged in here as it is built.
 EffectFactory defaultEffectFactory() {
     EffectFactory factory;
+    factory.echo = [] { return std::make_unique<EchoEffect>(); };
+    factory.cartoon = [] { return std::make_unique<CartoonEffect>(); };
     return factory;
 }
 

@@ -1,0 +1,199 @@
+#include "effects/cartoon_effect.h"
+#include "effects/complex_fft.h"
+#include "effects/effect_chain.h"
+#include "platform/debug.h"
+#include "support/signals.h"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <gtest/gtest.h>
+#include <limits>
+#include <numbers>
+#include <random>
+
+using namespace timbrelo;
+using namespace timbrelo::test;
+
+namespace {
+
+constexpr double kRate = 22050;
+
+std::unique_ptr<CartoonEffect> makeCartoon(float factor, uint32_t channels) {
+    auto effect = std::make_unique<CartoonEffect>();
+    effect->setInputFormat(static_cast<uint32_t>(kRate), 16, channels);
+    effect->setParameter(factor, 0);
+    effect->setParameter(0, Effect::kOn);
+    return effect;
+}
+
+// Runs an interleaved signal through the effect in calls of `block` frames.
+std::vector<int16_t> runThrough(CartoonEffect& effect, const std::vector<int16_t>& in,
+                                uint32_t channels, size_t block = 512) {
+    std::vector<int16_t> out;
+    for (size_t at = 0; at < in.size() / channels; at += block) {
+        const auto n = static_cast<uint32_t>(std::min(block, in.size() / channels - at));
+        EXPECT_EQ(effect.process(in.data() + at * channels, n), 0);
+        out.insert(out.end(), effect.outBuffer(), effect.outBuffer() + n * channels);
+    }
+    return out;
+}
+
+double shiftedToneHz(float factor, uint32_t channels) {
+    auto effect = makeCartoon(factor, channels);
+    const auto c = static_cast<int>(channels);
+    const auto out = runThrough(*effect, makeTone(300, 2.0, kRate, c), channels);
+    return measureToneFrequency(slice(channelOf(out, c, c - 1), 0.2, 1.0), kRate);
+}
+
+// Error of a mono output against the input delayed by one frame and scaled by 0.9, in dB.
+double errorAgainstDelayedInputDb(const std::vector<int16_t>& out, const std::vector<int16_t>& in) {
+    double err2 = 0;
+    double ref2 = 0;
+    for (size_t i = 1024; i < out.size(); ++i) {
+        const double want = 0.9 * in[i - PhaseVocoder::kDelay];
+        err2 += (out[i] - want) * (out[i] - want);
+        ref2 += want * want;
+    }
+    return 10 * std::log10(err2 / ref2);
+}
+
+} // namespace
+
+// Against a direct DFT in double precision, both directions, unscaled.
+TEST(ComplexFft, MatchesDirectTransform) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+    for (size_t n : {2u, 8u, 128u}) {
+        ComplexFft fft(n);
+        std::vector<float> x(2 * n);
+        std::generate(x.begin(), x.end(), [&] { return dist(rng); });
+        for (int sign : {-1, 1}) {
+            std::vector<float> y = x;
+            sign < 0 ? fft.forward(y.data()) : fft.inverse(y.data());
+            for (size_t k = 0; k < n; ++k) {
+                std::complex<double> sum = 0;
+                for (size_t t = 0; t < n; ++t) {
+                    sum += std::complex<double>(x[2 * t], x[2 * t + 1]) *
+                           std::polar(1.0, sign * 2 * std::numbers::pi * double(k * t) / double(n));
+                }
+                ASSERT_NEAR(y[2 * k], sum.real(), 1e-4 * n) << n << " points, bin " << k;
+                ASSERT_NEAR(y[2 * k + 1], sum.imag(), 1e-4 * n) << n << " points, bin " << k;
+            }
+        }
+    }
+    EXPECT_THROW(ComplexFft(96), std::invalid_argument);
+}
+
+// Factor 1 gives back the input, one frame late, at 0.9 of its level; it still does so after
+// two minutes (a phase that only grows would have lost its fraction by then).
+TEST(CartoonEffect, UnitFactorGivesDelayedInput) {
+    auto effect = makeCartoon(1.0f, 1);
+    const auto voice = toInterleaved16(makeVoice(140, 10.0, kRate, 0.5), 1);
+    auto out = runThrough(*effect, voice, 1, CartoonEffect::kMaxSamples);
+    ASSERT_TRUE(std::all_of(out.begin(), out.begin() + 32, [](int16_t v) { return v == 0; }));
+    EXPECT_LT(errorAgainstDelayedInputDb(out, voice), -60.0);
+    for (int pass = 0; pass < 11; ++pass) {
+        out = runThrough(*effect, voice, 1, CartoonEffect::kMaxSamples);
+    }
+    EXPECT_LT(errorAgainstDelayedInputDb(out, voice), -40.0);
+}
+
+TEST(CartoonEffect, MovesToneByFactor) {
+    for (uint32_t channels : {1u, 2u}) {
+        SCOPED_TRACE(channels);
+        EXPECT_NEAR(shiftedToneHz(1.4f, channels), 420.0, 1.0);
+        EXPECT_NEAR(shiftedToneHz(1.99f, channels), 597.0, 1.5);
+        EXPECT_NEAR(shiftedToneHz(0.7f, channels), 210.0, 1.0);
+    }
+}
+
+// The channels are shifted apart: a stereo run gives exactly what two mono runs give, and the
+// state runs on between calls, so how the input is cut into calls changes nothing.
+TEST(CartoonEffect, ChannelsAndCallSizesAreIndependent) {
+    const auto left = makeTone(300, 0.5, kRate, 1);
+    const auto right = toInterleaved16(makeVoice(200, 0.5, kRate, 0.6), 1);
+    std::vector<int16_t> stereo;
+    for (size_t i = 0; i < left.size(); ++i) {
+        stereo.insert(stereo.end(), {left[i], right[i]});
+    }
+    const auto out = runThrough(*makeCartoon(1.3f, 2), stereo, 2, 441);
+    std::vector<int16_t> outLeft;
+    std::vector<int16_t> outRight;
+    for (size_t i = 0; i < out.size(); i += 2) {
+        outLeft.push_back(out[i]);
+        outRight.push_back(out[i + 1]);
+    }
+    EXPECT_EQ(runThrough(*makeCartoon(1.3f, 1), right, 1), outRight);
+    for (size_t block : {1u, 31u, 32u, 33u, 2048u}) {
+        EXPECT_EQ(runThrough(*makeCartoon(1.3f, 1), left, 1, block), outLeft) << block;
+    }
+    // Fewer than 32 new samples make no frame: the output is still the silent FIFO.
+    auto effect = makeCartoon(1.0f, 1);
+    const std::vector<int16_t> loud(31, 30000);
+    ASSERT_EQ(effect->process(loud.data(), 31), 0);
+    EXPECT_EQ(std::vector<int16_t>(effect->outBuffer(), effect->outBuffer() + 31),
+              std::vector<int16_t>(31, 0));
+}
+
+// Magnitudes scale with the input and phases do not, so four times the input gives four times
+// the output; where that exceeds the 16-bit range it saturates instead of wrapping. At factor
+// 0.5 this loud tone leaves about 7% above its own level, and so over full scale.
+TEST(CartoonEffect, SaturatesOverRangeOutput) {
+    const auto quiet = makeTone(400, 0.5, kRate, 1, 0.2495);
+    std::vector<int16_t> loud(quiet.size());
+    std::transform(quiet.begin(), quiet.end(), loud.begin(),
+                   [](int16_t v) { return static_cast<int16_t>(4 * v); });
+    const auto quietOut = runThrough(*makeCartoon(0.5f, 1), quiet, 1);
+    const auto loudOut = runThrough(*makeCartoon(0.5f, 1), loud, 1);
+    for (size_t i = 0; i < quietOut.size(); ++i) {
+        ASSERT_NEAR(loudOut[i], std::clamp(4.0 * quietOut[i], -32768.0, 32767.0), 8.0) << i;
+    }
+    EXPECT_EQ(*std::max_element(loudOut.begin(), loudOut.end()), 32767);
+    EXPECT_EQ(*std::min_element(loudOut.begin(), loudOut.end()), -32768);
+}
+
+// Any factor keeps the synthesis inside the spectrum (the sanitizer build checks the indices),
+// and none leaves the state unusable: a normal factor afterwards shifts as before.
+TEST(CartoonEffect, SurvivesAnyFactor) {
+    auto effect = makeCartoon(1.0f, 2);
+    const auto tone = makeTone(300, 0.2, kRate, 2);
+    const float inf = std::numeric_limits<float>::infinity();
+    for (float factor : {-1.0f, -0.5f, -1e30f, 0.0f, 2.0f, 3.5f, 1e30f, 3e38f, inf, -inf,
+                         std::numeric_limits<float>::quiet_NaN()}) {
+        effect->setParameter(factor, 0);
+        runThrough(*effect, tone, 2);
+    }
+    effect->setParameter(1.4f, 0);
+    const auto out = runThrough(*effect, makeTone(300, 1.0, kRate, 2), 2);
+    EXPECT_NEAR(measureToneFrequency(slice(channelOf(out, 2, 0), 0.3, 1.0), kRate), 420.0, 1.0);
+
+    // A buffer longer than the output buffer is cut to the frames that fit.
+    const std::vector<int16_t> in(3000, 1000);
+    ASSERT_EQ(effect->process(in.data(), 1500), 0);
+    EXPECT_EQ(effect->outFrames(), 1024u);
+}
+
+TEST(CartoonEffect, SwitchesAndConfigurationLines) {
+    DebugCapture debug;
+    EffectChain chain;
+    chain.setConfigSource(EffectConfigSource::text("cartoon 1.5\ncartoon\ncartoon 1.2 1.3\n"
+                                                   "cartoon abc\n"));
+    chain.setFormat(2, 22050, 16);
+    ASSERT_EQ(chain.load(), 0);
+    auto* cartoon = dynamic_cast<CartoonEffect*>(chain.slot(EffectChain::kCartoonSlot));
+    ASSERT_NE(cartoon, nullptr);
+    EXPECT_EQ(cartoon->pitchFactor(), 1.5f) << "rejected and unreadable lines keep the factor";
+    EXPECT_NE(debug.text().find("cartoon: number of params not right.cartoon"), std::string::npos);
+
+    const std::vector<int16_t> in(64, 100);
+    EXPECT_EQ(cartoon->process(in.data(), 32), 1) << "off until switched on";
+    debug.clear();
+    chain.setCartoonParameter(0, Effect::kOn);
+    chain.setCartoonParameter(1.99f, 0);
+    chain.setCartoonParameter(5.0f, Effect::kOff);
+    EXPECT_EQ(debug.text(), "Set pitch shift.\nuse cartoon.\nSet pitch shift.\n"
+                            "Set pitch shift.\nnot use cartoon.\n");
+    EXPECT_EQ(cartoon->pitchFactor(), 1.99f);
+    EXPECT_EQ(cartoon->process(in.data(), 32), 1);
+}
