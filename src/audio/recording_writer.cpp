@@ -179,7 +179,10 @@ int32_t RecordingWriter::startRecording(uint32_t slot, const std::string& path) 
 
 bool RecordingWriter::loadEncoder(Notices& notices) {
     if (module_ != nullptr) {
-        return true;
+        if (!encoderLoaded_.load()) {
+            notices.add(IDS_ENCODER_INTERFACES); // loaded, but without what recording needs
+        }
+        return encoderLoaded_.load();
     }
     void* module = nullptr;
     if (libraryName_.find('/') == std::string::npos) {
@@ -449,6 +452,9 @@ void RecordingWriter::write(const uint8_t* data, uint32_t length, uint32_t tag) 
     }
     Notices notices;
     std::lock_guard ring(ringMutex_);
+    if (!anyFileOpen()) {
+        return; // stopped meanwhile: nothing stale may wait for the next recording
+    }
     uint8_t* r = ring_.data();
     if (tag == lastTag_) {
         if (kMixRingBytes - fill_ < length) {

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 #include <latch>
+#include <ostream>
 #include <thread>
 
 using namespace timbrelo;
@@ -75,11 +76,18 @@ TEST(RecordingThreads, TwoProducersMixWithoutLosingOrRepeatingASample) {
     EXPECT_TRUE(messages.messages().empty());
 }
 
+enum class Records { Input, Processed, Nothing };
+
 struct Route {
     bool effectsOn;
     RecordSlot slot;
-    const char* records; // "input", "processed" or "nothing"
+    Records records;
 };
+
+void PrintTo(const Route& r, std::ostream* os) {
+    *os << (r.slot == kOriginSlot ? "Origin" : "Effect")
+        << (r.effectsOn ? ", effects on" : ", effects off");
+}
 
 class CaptureRecordingTest : public ::testing::TestWithParam<Route> {
   protected:
@@ -138,10 +146,9 @@ TEST_P(CaptureRecordingTest, EachSlotRecordsWhatTheCaptureRouteGivesIt) {
     EXPECT_FALSE(engine->recorder().wavOpen(route.slot));
     const std::optional<WavContents> wav = readWav(path);
     ASSERT_TRUE(wav);
-    const std::string records = route.records;
-    if (records == "input") {
+    if (route.records == Records::Input) {
         EXPECT_EQ(asSamples(wav->data), input);
-    } else if (records == "processed") {
+    } else if (route.records == Records::Processed) {
         ASSERT_GT(link.size(), 0u);
         EXPECT_EQ(wav->data, link.bytes());
     } else {
@@ -150,14 +157,16 @@ TEST_P(CaptureRecordingTest, EachSlotRecordsWhatTheCaptureRouteGivesIt) {
     EXPECT_TRUE(messages.messages().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Routes, CaptureRecordingTest,
-    ::testing::Values(Route{false, kOriginSlot, "input"}, Route{true, kOriginSlot, "input"},
-                      Route{false, kEffectSlot, "nothing"}, Route{true, kEffectSlot, "processed"}),
-    [](const ::testing::TestParamInfo<Route>& info) {
-        return std::string(info.param.slot == kOriginSlot ? "Origin" : "Effect") +
-               (info.param.effectsOn ? "WithEffects" : "WithoutEffects");
-    });
+INSTANTIATE_TEST_SUITE_P(Routes, CaptureRecordingTest,
+                         ::testing::Values(Route{false, kOriginSlot, Records::Input},
+                                           Route{true, kOriginSlot, Records::Input},
+                                           Route{false, kEffectSlot, Records::Nothing},
+                                           Route{true, kEffectSlot, Records::Processed}),
+                         [](const ::testing::TestParamInfo<Route>& info) {
+                             return std::string(info.param.slot == kOriginSlot ? "Origin"
+                                                                               : "Effect") +
+                                    (info.param.effectsOn ? "WithEffects" : "WithoutEffects");
+                         });
 
 TEST_F(CaptureRecordingTest, StoppingCaptureFinishesAnMp3AndReleasesTheEncoder) {
     const std::vector<int16_t> input = voiceLikeNoise(22050 * 2);

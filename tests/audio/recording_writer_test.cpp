@@ -241,9 +241,13 @@ TEST_F(RecordingWriterTest, EncoderLibraryProblemsAreReported) {
     }
 
     writer.setEncoderLibrary(STUB_ENCODER_PARTIAL);
-    EXPECT_EQ(writer.startRecording(kOriginSlot, path), 0);
-    EXPECT_EQ(messages.messages().back(), "Unable to get MP3 encoder interfaces.");
-    EXPECT_FALSE(writer.encoderLoaded());
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        messages.clear();
+        EXPECT_EQ(writer.startRecording(kOriginSlot, path), 0);
+        EXPECT_EQ(messages.messages(),
+                  std::vector<std::string>{"Unable to get MP3 encoder interfaces."});
+        EXPECT_FALSE(writer.encoderLoaded());
+    }
     writer.unloadEncoder();
 
     StubEncoder stub(STUB_ENCODER);
