@@ -9,6 +9,7 @@
 
 #include "audio/delivery_targets.h"
 #include "audio/pitch_shifter.h"
+#include "audio/recording_writer.h"
 #include "audio/voice_controls.h"
 #include "effects/effect_chain.h"
 #include "platform/vdev/virtual_device.h"
@@ -70,6 +71,7 @@ class CaptureEngine : public VoiceControls, private WaveInCallback {
     // Attachments (null detaches). They must outlive the engine or be detached first.
     void setLinkHandle(VirtualDevice* device) { link_.store(device); }
     void setPreviewPlayer(PcmTarget* player) { preview_.store(player); }
+    // The engine records through its own writer; tests may attach another target instead.
     void setRecorder(RecordingTarget* recorder) { recorder_.store(recorder); }
 
     CaptureState state() const { return state_.load(); }
@@ -81,6 +83,8 @@ class CaptureEngine : public VoiceControls, private WaveInCallback {
     const WaveFormat& format() const { return format_; }
     EffectChain& chain() { return chain_; }
     PitchShifter& pitchShifter() { return shifter_; }
+    // The engine's own recording writer: startRecording and stopRecording go here.
+    RecordingWriter& recorder() { return writer_; }
 
   private:
     void onWaveIn(WaveInMessage message, WaveHeader* header) override;
@@ -96,6 +100,7 @@ class CaptureEngine : public VoiceControls, private WaveInCallback {
     Options options_;
     EffectChain chain_;
     PitchShifter shifter_;
+    RecordingWriter writer_;
 
     std::atomic<int> queuedCount_{0};
     std::atomic<CaptureState> state_{CaptureState::Idle};
@@ -112,7 +117,7 @@ class CaptureEngine : public VoiceControls, private WaveInCallback {
     std::atomic<bool> previewOn_{false};
     std::atomic<VirtualDevice*> link_{nullptr};
     std::atomic<PcmTarget*> preview_{nullptr};
-    std::atomic<RecordingTarget*> recorder_{nullptr};
+    std::atomic<RecordingTarget*> recorder_{&writer_};
 };
 
 } // namespace timbrelo

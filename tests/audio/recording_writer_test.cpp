@@ -1,0 +1,326 @@
+#include "audio/recording_writer.h"
+#include "platform/messages.h"
+#include "support/audio_files.h"
+#include "support/signals.h"
+#include "support/temp_dir.h"
+
+#include <algorithm>
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+using namespace timbrelo;
+using namespace timbrelo::test;
+
+namespace {
+
+constexpr uint32_t kBlock = 2048;
+
+std::vector<int16_t> pseudoRandom(size_t samples, uint32_t seed = 1) {
+    std::vector<int16_t> out(samples);
+    for (int16_t& s : out) {
+        seed = seed * 1664525u + 1013904223u;
+        s = static_cast<int16_t>(seed >> 16);
+    }
+    return out;
+}
+
+std::vector<uint8_t> constantBytes(int16_t value, uint32_t bytes) {
+    return asBytes(std::vector<int16_t>(bytes / 2, value));
+}
+
+void feed(RecordingWriter& w, const std::vector<uint8_t>& bytes, uint32_t tag = kVoiceTag,
+          uint32_t block = kBlock) {
+    for (size_t at = 0; at < bytes.size(); at += block) {
+        w.write(bytes.data() + at,
+                static_cast<uint32_t>(std::min<size_t>(block, bytes.size() - at)), tag);
+    }
+}
+
+// The main window's stop order.
+void stopAll(RecordingWriter& w) {
+    w.stopRecording(0, "wav");
+    w.stopRecording(1, "wav");
+    w.stopRecording(0, "mp3");
+    w.stopRecording(1, "mp3");
+}
+
+// Talks to the scripted encoder library that the writer loads from the same path.
+class StubEncoder {
+  public:
+    explicit StubEncoder(const char* path) : handle_(::dlopen(path, RTLD_NOW | RTLD_LOCAL)) {
+        EXPECT_NE(handle_, nullptr) << ::dlerror();
+    }
+    ~StubEncoder() {
+        if (handle_ != nullptr) {
+            ::dlclose(handle_);
+        }
+    }
+    void reset(int failEncodeAt = 0, uint32_t initError = 0) {
+        reinterpret_cast<void (*)(int, uint32_t)>(::dlsym(handle_, "stubReset"))(failEncodeAt,
+                                                                                 initError);
+    }
+    std::string log() { return reinterpret_cast<const char* (*)()>(::dlsym(handle_, "stubLog"))(); }
+
+  private:
+    void* handle_;
+};
+
+class RecordingWriterTest : public ::testing::Test {
+  protected:
+    TempDir dir;
+    MessageCapture messages;
+    RecordingWriter writer;
+};
+
+TEST_F(RecordingWriterTest, WavHoldsExactlyTheBytesFedAndOtherToolsReadIt) {
+    const std::vector<uint8_t> input = asBytes(pseudoRandom(22050 * 2 + 300));
+    const std::string path = dir.file("voice.wav");
+    ASSERT_EQ(writer.startRecording(kOriginSlot, path), 1);
+    EXPECT_TRUE(writer.recording());
+    EXPECT_TRUE(writer.recordsSlot(kOriginSlot));
+    EXPECT_FALSE(writer.recordsSlot(kEffectSlot));
+    feed(writer, input);
+    stopAll(writer);
+    EXPECT_FALSE(writer.recording());
+
+    const std::optional<WavContents> wav = readWav(path);
+    ASSERT_TRUE(wav);
+    EXPECT_EQ(wav->format, WaveFormat::pcm(2, 22050, 16));
+    EXPECT_EQ(wav->data, input); // the ring's last partial fill included
+    EXPECT_EQ(wav->dataSize, input.size());
+    EXPECT_EQ(wav->riffSize, fileBytes(path).size() - 8);
+    EXPECT_EQ(runCommand("soxi -r " + shellQuote(path)), "22050\n");
+    EXPECT_EQ(runCommand("soxi -c " + shellQuote(path)), "2\n");
+    EXPECT_EQ(runCommand("soxi -s " + shellQuote(path)), std::to_string(input.size() / 4) + "\n");
+    EXPECT_TRUE(messages.messages().empty());
+}
+
+TEST_F(RecordingWriterTest, ASingleSourceWaitsForTheFullRingAndTheOpenFileStaysPlayable) {
+    const std::string path = dir.file("open.wav");
+    ASSERT_EQ(writer.startRecording(kEffectSlot, path), 1);
+    const std::vector<uint8_t> block = asBytes(pseudoRandom(kBlock / 2));
+    for (int i = 0; i < 5; ++i) {
+        writer.write(block.data(), kBlock, kVoiceTag);
+    }
+    std::optional<WavContents> wav = readWav(path);
+    ASSERT_TRUE(wav);
+    EXPECT_TRUE(wav->data.empty());
+
+    // The sixth block would overflow the ring: its 10240 bytes reach the file, with sizes
+    // in the header, as a program killed now would leave it.
+    writer.write(block.data(), kBlock, kVoiceTag);
+    wav = readWav(path);
+    ASSERT_TRUE(wav);
+    EXPECT_EQ(wav->data.size(), RecordingWriter::kMixRingBytes);
+    EXPECT_EQ(wav->dataSize, RecordingWriter::kMixRingBytes);
+    EXPECT_EQ(wav->riffSize, fileBytes(path).size() - 8);
+    EXPECT_EQ(runCommand("soxi -s " + shellQuote(path)), "2560\n");
+
+    writer.stopRecording(kEffectSlot, "wav");
+    EXPECT_EQ(readWav(path)->data.size(), 6u * kBlock);
+}
+
+TEST(RecordingMix, FollowsTheTwoSourceFormulaAndStaysInRange) {
+    EXPECT_EQ(RecordingWriter::mix(1000, 2000), 2939);
+    EXPECT_EQ(RecordingWriter::mix(-1000, -2000), -2939);
+    EXPECT_EQ(RecordingWriter::mix(1000, -2000), -939);
+    EXPECT_EQ(RecordingWriter::mix(0, -1234), -1234);
+    EXPECT_EQ(RecordingWriter::mix(-32768, -32768), -32767);
+    // Loud positive samples saturate instead of wrapping round to -32768.
+    EXPECT_EQ(RecordingWriter::mix(32767, 32767), 32767);
+    EXPECT_EQ(RecordingWriter::mix(32767, 32766), 32767);
+}
+
+TEST_F(RecordingWriterTest, TwoSourcesMeetInTheRingAndTheRestIsWrittenAtStop) {
+    const std::string path = dir.file("mixed.wav");
+    ASSERT_EQ(writer.startRecording(kOriginSlot, path), 1);
+    writer.write(constantBytes(1000, 4096).data(), 4096, kVoiceTag);
+    // Shorter than what waits: mixed into the ring's start; the voice stays the waiting source.
+    writer.write(constantBytes(2000, 2048).data(), 2048, kRenderTag);
+    // Longer than what waits: its rest becomes the waiting source.
+    writer.write(constantBytes(-3000, 4096).data(), 4096, kRenderTag);
+    writer.write(constantBytes(-3000, 2048).data(), 2048, kRenderTag);
+    EXPECT_EQ(readWav(path)->data.size(), 4096u);
+    writer.stopRecording(kOriginSlot, "wav");
+
+    std::vector<int16_t> expected(1024, 2939);
+    expected.insert(expected.end(), 1024, RecordingWriter::mix(1000, -3000));
+    expected.insert(expected.end(), 2048, -3000);
+    EXPECT_EQ(asSamples(readWav(path)->data), expected);
+}
+
+TEST_F(RecordingWriterTest, BlocksThatCannotBeRecordedAreIgnored) {
+    const std::vector<uint8_t> big = asBytes(pseudoRandom(8194 / 2));
+    writer.write(big.data(), 4096, kVoiceTag); // no file open yet
+    const std::string path = dir.file("blocks.wav");
+    ASSERT_EQ(writer.startRecording(kOriginSlot, path), 1);
+    writer.write(big.data(), 8193, kVoiceTag);
+    writer.write(nullptr, 100, kVoiceTag);
+    writer.write(big.data(), 8192, kVoiceTag);
+    writer.stopRecording(kOriginSlot, "wav");
+    EXPECT_EQ(readWav(path)->data, std::vector<uint8_t>(big.begin(), big.begin() + 8192));
+}
+
+TEST_F(RecordingWriterTest, ThePathsEndingDecidesBetweenMp3AndWav) {
+    struct Case {
+        const char* name;
+        bool mp3;
+    };
+    for (const Case& c : {Case{"a.MP3", true}, Case{"b.Mp3", true}, Case{"c.mp3x", false},
+                          Case{"d.mp3.wav", false}, Case{"e", false}}) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir.file(c.name);
+        ASSERT_EQ(writer.startRecording(kOriginSlot, path), 1);
+        EXPECT_EQ(writer.mp3Open(kOriginSlot), c.mp3);
+        EXPECT_EQ(writer.wavOpen(kOriginSlot), !c.mp3);
+        feed(writer, asBytes(pseudoRandom(22050)));
+        stopAll(writer);
+        const std::vector<uint8_t> bytes = fileBytes(path);
+        ASSERT_GE(bytes.size(), 4u);
+        if (c.mp3) {
+            EXPECT_EQ(bytes[0], 0xFF);
+            EXPECT_EQ(bytes[1] & 0xE0, 0xE0);
+        } else {
+            EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "RIFF");
+        }
+    }
+    EXPECT_TRUE(writer.encoderLoaded());
+    writer.unloadEncoder();
+    EXPECT_FALSE(writer.encoderLoaded());
+    EXPECT_TRUE(messages.messages().empty());
+}
+
+TEST_F(RecordingWriterTest, Mp3OfAToneDecodesToTheToneAtTheFedLengthWithItsInfoTag) {
+    const std::vector<int16_t> tone = makeTone(440, 2.0, 22050, 2, 0.5);
+    const std::string path = dir.file("tone.mp3");
+    ASSERT_EQ(writer.startRecording(kEffectSlot, path), 1);
+    EXPECT_TRUE(writer.recordsSlot(kEffectSlot));
+    feed(writer, asBytes(tone));
+    stopAll(writer);
+    EXPECT_TRUE(messages.messages().empty());
+
+    const std::vector<uint8_t> bytes = fileBytes(path);
+    ASSERT_GT(bytes.size(), 64u);
+    const std::string head(bytes.begin(), bytes.begin() + 64);
+    EXPECT_NE(head.find("Info"), std::string::npos);
+
+    // The lame front end trims the encoder's delay and padding by the tag.
+    const std::vector<int16_t> exact = decodeMp3WithLame(path, dir.path());
+    const long fedFrames = static_cast<long>(tone.size() / 2);
+    EXPECT_NEAR(static_cast<long>(exact.size() / 2), fedFrames, 576);
+
+    const std::vector<int16_t> decoded = decodeMp3WithSox(path, 2);
+    ASSERT_GT(decoded.size(), tone.size() / 2);
+    for (int channel : {0, 1}) {
+        const std::vector<float> x = channelOf(decoded, 2, channel);
+        EXPECT_NEAR(measureToneFrequency(slice(x, 0.2, 0.8), 22050), 440.0, 1.0);
+    }
+}
+
+TEST_F(RecordingWriterTest, Mp3IsRefusedFor8BitCaptureButWavIsNot) {
+    writer.setCaptureFormat(WaveFormat::pcm(2, 22050, 8), 6, 2048);
+    EXPECT_EQ(writer.startRecording(kOriginSlot, dir.file("x.mp3")), 0);
+    EXPECT_EQ(messages.messages(), std::vector<std::string>{"Cannot record 8 bits mp3."});
+    EXPECT_FALSE(fileExists(dir.file("x.mp3")));
+    EXPECT_FALSE(writer.recording());
+    EXPECT_FALSE(writer.encoderLoaded());
+
+    ASSERT_EQ(writer.startRecording(kOriginSlot, dir.file("x.wav")), 1);
+    writer.stopRecording(kOriginSlot, "wav");
+    EXPECT_EQ(readWav(dir.file("x.wav"))->format, WaveFormat::pcm(2, 22050, 8));
+}
+
+TEST_F(RecordingWriterTest, EncoderLibraryProblemsAreReported) {
+    const std::string path = dir.file("out.mp3");
+    for (const std::string& missing : {dir.file("liblame_enc.so"), std::string("libnot_here.so")}) {
+        writer.setEncoderLibrary(missing);
+        EXPECT_EQ(writer.startRecording(kOriginSlot, path), 0);
+        EXPECT_EQ(messages.messages().back(), "Error loading MP3 encoder.");
+        EXPECT_FALSE(writer.encoderLoaded());
+    }
+
+    writer.setEncoderLibrary(STUB_ENCODER_PARTIAL);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        messages.clear();
+        EXPECT_EQ(writer.startRecording(kOriginSlot, path), 0);
+        EXPECT_EQ(messages.messages(),
+                  std::vector<std::string>{"Unable to get MP3 encoder interfaces."});
+        EXPECT_FALSE(writer.encoderLoaded());
+    }
+    writer.unloadEncoder();
+
+    StubEncoder stub(STUB_ENCODER);
+    stub.reset(0, BE_ERR_INVALID_FORMAT_PARAMETERS);
+    writer.setEncoderLibrary(STUB_ENCODER);
+    EXPECT_EQ(writer.startRecording(kOriginSlot, path), 0);
+    EXPECT_EQ(messages.messages().back(), "Error opening encoding stream (2)");
+    EXPECT_FALSE(fileExists(path));
+    EXPECT_FALSE(writer.recording());
+}
+
+TEST_F(RecordingWriterTest, UnwritablePathsAreRefusedWithoutLeavingAStreamOpen) {
+    EXPECT_EQ(writer.startRecording(kOriginSlot, dir.file("no/such/folder.wav")), 0);
+    EXPECT_EQ(messages.messages().back(), "Open wave file failed.");
+    ASSERT_EQ(::mkdir(dir.file("taken.wav").c_str(), 0755), 0);
+    EXPECT_EQ(writer.startRecording(kOriginSlot, dir.file("taken.wav")), 0);
+    EXPECT_EQ(messages.messages().back(), "Open wave file failed.");
+
+    StubEncoder stub(STUB_ENCODER);
+    stub.reset();
+    writer.setEncoderLibrary(STUB_ENCODER);
+    const std::string mp3 = dir.file("no/such/folder.mp3");
+    EXPECT_EQ(writer.startRecording(kOriginSlot, mp3), 0);
+    EXPECT_EQ(messages.messages().back(), "Error creating file " + mp3);
+    EXPECT_EQ(stub.log(), "init;close;");
+    EXPECT_FALSE(writer.recording());
+    EXPECT_FALSE(writer.recordsSlot(kOriginSlot));
+}
+
+TEST_F(RecordingWriterTest, StagingEncodesOnlyPastAWholeChunkAndTheTailAtStop) {
+    StubEncoder stub(STUB_ENCODER);
+    stub.reset();
+    writer.setEncoderLibrary(STUB_ENCODER);
+    const std::string path = dir.file("chunks.mp3");
+    ASSERT_EQ(writer.startRecording(kOriginSlot, path), 1);
+    const uint32_t chunk = 1152 * 2; // the stub's chunk, in bytes
+
+    // Two sources flush exactly what overlaps: one chunk waits, a second one lets it go.
+    writer.write(constantBytes(1, chunk).data(), chunk, kVoiceTag);
+    writer.write(constantBytes(2, chunk).data(), chunk, kRenderTag);
+    EXPECT_EQ(stub.log(), "init;");
+    writer.write(constantBytes(1, chunk).data(), chunk, kVoiceTag);
+    writer.write(constantBytes(2, chunk).data(), chunk, kRenderTag);
+    EXPECT_EQ(stub.log(), "init;encode 1152;");
+
+    writer.write(constantBytes(1, 1000).data(), 1000, kVoiceTag);
+    stopAll(writer);
+    EXPECT_EQ(stub.log(), "init;encode 1152;encode 1152;encode 500;deinit;close;infotag;");
+    EXPECT_TRUE(messages.messages().empty());
+}
+
+TEST_F(RecordingWriterTest, WithoutTheInfoTagEntryTheVbrHeaderIsWritten) {
+    StubEncoder stub(STUB_ENCODER_NO_TAG);
+    stub.reset();
+    writer.setEncoderLibrary(STUB_ENCODER_NO_TAG);
+    ASSERT_EQ(writer.startRecording(kEffectSlot, dir.file("v.mp3")), 1);
+    stopAll(writer);
+    EXPECT_EQ(stub.log(), "init;deinit;close;vbrheader;");
+}
+
+TEST_F(RecordingWriterTest, AFailedEncodeClosesTheStreamAndNothingCallsIntoItAgain) {
+    StubEncoder stub(STUB_ENCODER);
+    stub.reset(2);
+    writer.setEncoderLibrary(STUB_ENCODER);
+    const std::string path = dir.file("broken.mp3");
+    ASSERT_EQ(writer.startRecording(kOriginSlot, path), 1);
+    feed(writer, asBytes(pseudoRandom(3 * RecordingWriter::kMixRingBytes / 2)));
+    stopAll(writer);
+
+    EXPECT_EQ(stub.log(), "init;encode 1152;encode-fail;close;infotag;");
+    EXPECT_EQ(messages.messages(),
+              std::vector<std::string>{"m_ForMp3_Proc_hEncodeChunk() failed (5)"});
+    EXPECT_EQ(fileBytes(path).size(), 16u); // what the first chunk gave
+}
+
+} // namespace

@@ -1,0 +1,39 @@
+#pragma once
+// Reading what the program wrote, with tools that are not the program's own: WAV files
+// through their chunk list, MP3 files through external decoders.
+
+#include "platform/wav_file.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace timbrelo::test {
+
+// Runs a shell command; its standard output, and the exit status in `status`.
+std::string runCommand(const std::string& command, int* status = nullptr);
+
+// Quotes a path for the shell.
+std::string shellQuote(const std::string& s);
+
+struct WavContents {
+    WaveFormat format;
+    uint32_t riffSize = 0;     // as the header says
+    uint32_t dataSize = 0;     // as the header says
+    std::vector<uint8_t> data; // the "data" chunk, cut to what the file holds
+};
+// Nothing when the file is not a WAV file with "fmt " and "data".
+std::optional<WavContents> readWav(const std::string& path);
+
+// MP3 decoded by sox (its MP3 handler), interleaved 16-bit samples of `channels` channels.
+// The decoder does not trim the encoder's delay.
+std::vector<int16_t> decodeMp3WithSox(const std::string& path, int channels);
+// MP3 decoded by the lame front end, which trims delay and padding by the file's length tag.
+std::vector<int16_t> decodeMp3WithLame(const std::string& path, const std::string& scratchDir);
+
+std::vector<uint8_t> fileBytes(const std::string& path);
+std::vector<uint8_t> asBytes(const std::vector<int16_t>& samples);
+std::vector<int16_t> asSamples(const std::vector<uint8_t>& bytes);
+
+} // namespace timbrelo::test
