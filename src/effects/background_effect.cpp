@@ -149,7 +149,10 @@ struct BackgroundEffect::Command {
 class BackgroundEffect::Reader {
   public:
     explicit Reader(std::shared_ptr<Mp3Decoder> decoder) : decoder_(std::move(decoder)) {}
-    ~Reader() { close(); }
+    ~Reader() {
+        close();
+        DecoderList::release(decoder_);
+    }
 
     void start(Command& command) {
         close();

@@ -375,6 +375,11 @@ std::shared_ptr<Mp3Decoder> DecoderList::first() {
     return g_list.empty() ? nullptr : g_list.front();
 }
 
+void DecoderList::release(const std::shared_ptr<Mp3Decoder>& decoder) {
+    std::lock_guard lock(g_listMutex);
+    std::erase(g_list, decoder);
+}
+
 void DecoderList::reset() {
     std::vector<std::shared_ptr<Mp3Decoder>> dropped;
     {

@@ -134,6 +134,8 @@ class DecoderList {
   public:
     static std::shared_ptr<Mp3Decoder> create();
     static std::shared_ptr<Mp3Decoder> first();
+    // Takes one decoder off the list (its owner is going away).
+    static void release(const std::shared_ptr<Mp3Decoder>& decoder);
     static void reset();
     static size_t size();
 };

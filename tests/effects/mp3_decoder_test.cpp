@@ -1,3 +1,4 @@
+#include "effects/background_effect.h"
 #include "effects/mp3_decoder.h"
 #include "support/audio_files.h"
 #include "support/signals.h"
@@ -268,6 +269,11 @@ TEST(DecoderList, ResetEmptiesTheListButNotItsUsersHands) {
     b.reset();
     EXPECT_TRUE(gone.expired());
     EXPECT_EQ(a.use_count(), 1); // still usable by its holder
+    {
+        BackgroundEffect effect; // takes one, and gives it back when it goes
+        EXPECT_EQ(DecoderList::size(), 1u);
+    }
+    EXPECT_EQ(DecoderList::size(), 0u);
 }
 
 } // namespace
