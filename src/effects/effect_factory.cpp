@@ -1,3 +1,4 @@
+#include "effects/background_effect.h"
 #include "effects/cartoon_effect.h"
 #include "effects/echo_effect.h"
 #include "effects/effect_chain.h"
@@ -9,6 +10,7 @@ EffectFactory defaultEffectFactory() {
     EffectFactory factory;
     factory.echo = [] { return std::make_unique<EchoEffect>(); };
     factory.cartoon = [] { return std::make_unique<CartoonEffect>(); };
+    factory.background = [] { return std::make_unique<BackgroundEffect>(); };
     return factory;
 }
 

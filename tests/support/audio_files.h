@@ -1,11 +1,12 @@
 #pragma once
-// Reading what the program wrote, with tools that are not the program's own: WAV files
-// through their chunk list, MP3 files through external decoders.
+// Audio files for tests, with tools that are not the program's own: WAV files written and read
+// here through their chunk list, MP3 files made and decoded by Debian's encoder and sox.
 
 #include "platform/wav_file.h"
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -35,5 +36,18 @@ std::vector<int16_t> decodeMp3WithLame(const std::string& path, const std::strin
 std::vector<uint8_t> fileBytes(const std::string& path);
 std::vector<uint8_t> asBytes(const std::vector<int16_t>& samples);
 std::vector<int16_t> asSamples(const std::vector<uint8_t>& bytes);
+
+// Writes interleaved 16-bit samples as a PCM WAV file ("fmt " then "data").
+void writeWav(const std::string& path, std::span<const int16_t> samples, uint32_t rate,
+              uint16_t channels);
+
+// Encodes the samples to an MP3 file with the `lame` program (`options` go on its command
+// line). Throws std::runtime_error, naming the package, when the encoder fails or is missing.
+void writeMp3(const std::string& path, std::span<const int16_t> samples, uint32_t rate,
+              uint16_t channels, const std::string& options = "-b 128");
+
+// Left and right channels of different tones, interleaved.
+std::vector<int16_t> makeStereoTones(double left, double right, double seconds, double rate,
+                                     double amplitude = 0.4);
 
 } // namespace timbrelo::test
