@@ -118,6 +118,9 @@ bool PsolaEffect::processBlock(const int16_t* block, uint32_t outFrames, bool st
     period_ = periodFromFrequency(maxFrequency_);
 
     const float* result = engine_->processBlock(block, kBlockLength, period_);
+    if (result == nullptr) {
+        return false;
+    }
     for (int32_t i = 0; i < kBlockLength; ++i) {
         converted_[i] = saturate(result[i]);
     }

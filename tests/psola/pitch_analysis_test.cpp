@@ -145,33 +145,6 @@ TEST(PitchAnalysis, FailuresReportAndGiveNoTrack) {
     EXPECT_TRUE(debug.contains("parameters has error defined \n"));
 }
 
-TEST(PitchAnalysis, ZeroTimeStepFallsBackToAQuarterWindow) {
-    const auto track = analysePitch(engineSound(sine(200, kSoundLength)), 0.0f, 75.0f, 3.0f, 15,
-                                    0.03f, 0.45f, 0.01f, 0.35f, 0.14f, 500.0f);
-    ASSERT_NE(track, nullptr);
-    EXPECT_FLOAT_EQ(track->timeStep, 0.01f);
-    EXPECT_EQ(track->frameCount, 4);
-}
-
-TEST(PitchAnalysis, SampleAtGuardsItsIndex) {
-    DebugCapture debug;
-    const AnalysisSound sound = engineSound({1.0f, 2.0f, 3.0f});
-    EXPECT_EQ(sampleAt(sound, 2), 3.0f);
-    EXPECT_TRUE(debug.text().empty());
-    EXPECT_EQ(sampleAt(sound, 3), 10000000.0f);
-    EXPECT_EQ(sampleAt(sound, -1), 10000000.0f);
-    EXPECT_EQ(debug.text(), "out of index\nout of index\n");
-}
-
-TEST(PitchAnalysis, InitPitchFrameRejectsEmptyLists) {
-    PitchFrame frame;
-    EXPECT_EQ(initPitchFrame(frame, 0), 0);
-    EXPECT_EQ(initPitchFrame(frame, 3), 1);
-    EXPECT_EQ(frame.candidateCount, 3);
-    EXPECT_EQ(frame.capacity, 3);
-    EXPECT_EQ(frame.candidates[2].frequency, 0.0f);
-}
-
 TEST(InterpolateSinc, ReconstructsABandLimitedSignal) {
     std::vector<float> y(200);
     for (size_t i = 0; i < y.size(); ++i) {
