@@ -2,6 +2,7 @@
 #include "effects/cartoon_effect.h"
 #include "effects/echo_effect.h"
 #include "effects/effect_chain.h"
+#include "psola/psola_effect.h"
 
 namespace timbrelo {
 
@@ -10,6 +11,7 @@ EffectFactory defaultEffectFactory() {
     EffectFactory factory;
     factory.echo = [] { return std::make_unique<EchoEffect>(); };
     factory.cartoon = [] { return std::make_unique<CartoonEffect>(); };
+    factory.psola = [] { return std::make_unique<PsolaEffect>(); };
     factory.background = [] { return std::make_unique<BackgroundEffect>(); };
     return factory;
 }

@@ -1,0 +1,183 @@
+#include "platform/debug.h"
+#include "psola/fft_table.h"
+
+#include <cmath>
+#include <gtest/gtest.h>
+#include <random>
+#include <vector>
+
+using namespace timbrelo;
+
+namespace {
+
+constexpr float kGuardF = 12345.0f;
+constexpr double kGuardD = -98765.0;
+
+// The forward DFT of x in half-complex order, computed term by term.
+std::vector<double> directDft(const std::vector<double>& x) {
+    const size_t n = x.size();
+    std::vector<long double> cosines(n), sines(n);
+    for (size_t m = 0; m < n; ++m) {
+        const long double angle =
+            2.0L * 3.14159265358979323846264338327950288L * static_cast<long double>(m) / n;
+        cosines[m] = std::cos(angle);
+        sines[m] = std::sin(angle);
+    }
+    std::vector<double> out(n);
+    for (size_t k = 0; k <= n / 2; ++k) {
+        long double re = 0, im = 0;
+        for (size_t j = 0, m = 0; j < n; ++j, m = (m + k) % n) {
+            re += x[j] * cosines[m];
+            im -= x[j] * sines[m];
+        }
+        if (k == 0) {
+            out[0] = static_cast<double>(re);
+        } else if (2 * k == n) {
+            out[n - 1] = static_cast<double>(re);
+        } else {
+            out[2 * k - 1] = static_cast<double>(re);
+            out[2 * k] = static_cast<double>(im);
+        }
+    }
+    return out;
+}
+
+std::vector<double> randomSignal(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<double> dist(-1.0, 1.0);
+    std::vector<double> x(n);
+    for (double& v : x) {
+        v = dist(gen);
+    }
+    return x;
+}
+
+double peakOf(const std::vector<double>& v) {
+    double peak = 0;
+    for (double x : v) {
+        peak = std::max(peak, std::abs(x));
+    }
+    return peak;
+}
+
+// Checks both tables of length n against the direct DFT, and the round trips; every output
+// array carries a guard value one past its end.
+void checkLength(int32_t n) {
+    SCOPED_TRACE("n = " + std::to_string(n));
+    const std::vector<double> x = randomSignal(n, 1000 + n);
+    const std::vector<double> expected = directDft(x);
+    const double peak = std::max(1.0, peakOf(expected));
+
+    FftTableF tableF(n);
+    ASSERT_EQ(tableF.n(), n);
+    std::vector<float> inF(x.begin(), x.end());
+    std::vector<float> spectrumF(n + 1, kGuardF);
+    forwardReal(tableF, inF.data(), spectrumF.data());
+    EXPECT_EQ(spectrumF[n], kGuardF);
+    double worstF = 0;
+    for (int32_t i = 0; i < n; ++i) {
+        worstF = std::max(worstF, std::abs(spectrumF[i] * n - expected[i]));
+    }
+    EXPECT_LE(worstF, 1e-4 * peak);
+    std::vector<float> backF(n + 1, kGuardF);
+    backwardReal(tableF, spectrumF.data(), backF.data());
+    EXPECT_EQ(backF[n], kGuardF);
+    double worstBackF = 0;
+    for (int32_t i = 0; i < n; ++i) {
+        worstBackF = std::max(worstBackF, std::abs(static_cast<double>(backF[i]) - x[i]));
+    }
+    EXPECT_LE(worstBackF, 1e-5);
+
+    FftTableD tableD;
+    ASSERT_TRUE(tableD.create(n));
+    std::vector<double> data(n + 2, kGuardD);
+    std::copy(x.begin(), x.end(), data.begin() + 1);
+    forwardInPlace(tableD, data.data());
+    EXPECT_EQ(data[0], kGuardD);
+    EXPECT_EQ(data[n + 1], kGuardD);
+    double worstD = 0;
+    for (int32_t i = 0; i < n; ++i) {
+        worstD = std::max(worstD, std::abs(data[i + 1] - expected[i]));
+    }
+    EXPECT_LE(worstD, 1e-10 * peak);
+    backwardInPlace(tableD, data.data());
+    EXPECT_EQ(data[0], kGuardD);
+    EXPECT_EQ(data[n + 1], kGuardD);
+    double worstBackD = 0;
+    for (int32_t i = 0; i < n; ++i) {
+        worstBackD = std::max(worstBackD, std::abs(data[i + 1] / n - x[i]));
+    }
+    EXPECT_LE(worstBackD, 1e-12);
+}
+
+TEST(FftTable, MatchesDirectDftForEveryLengthUpTo512) {
+    for (int32_t n = 1; n <= 512; ++n) {
+        checkLength(n);
+        if (HasFailure()) {
+            return;
+        }
+    }
+}
+
+TEST(FftTable, MatchesDirectDftForTheEngineLengths) {
+    for (int32_t n : {882, 1764, 2048, 2294, 3 * 3 * 5 * 7 * 2}) {
+        checkLength(n);
+    }
+}
+
+TEST(FftTable, FactorisesWithTheTwoFirst) {
+    FftTableF a(2294);
+    EXPECT_EQ(std::vector<int32_t>(a.factors().begin(), a.factors().end()),
+              (std::vector<int32_t>{2, 31, 37}));
+    FftTableD b;
+    ASSERT_TRUE(b.create(2048));
+    EXPECT_EQ(std::vector<int32_t>(b.factors().begin(), b.factors().end()),
+              (std::vector<int32_t>{2, 4, 4, 4, 4, 4}));
+    EXPECT_EQ(b.splitCache()[0], 2048);
+    EXPECT_EQ(b.splitCache()[1], 6);
+    FftTableF c(1);
+    EXPECT_TRUE(c.factors().empty());
+    EXPECT_EQ(c.trigCache().size(), 3u);
+    FftTableD empty;
+    EXPECT_FALSE(empty.create(0));
+}
+
+TEST(FftTable, ImpulseOfLengthEight) {
+    FftTableF table(8);
+    std::vector<float> impulse(8, 0.0f);
+    impulse[0] = 1.0f;
+    std::vector<float> spectrum(8);
+    forwardReal(table, impulse.data(), spectrum.data());
+    for (int i : {0, 1, 3, 5, 7}) {
+        EXPECT_FLOAT_EQ(spectrum[i], 0.125f) << i;
+    }
+    for (int i : {2, 4, 6}) {
+        EXPECT_NEAR(spectrum[i], 0.0f, 1e-7) << i;
+    }
+    std::vector<float> back(8);
+    backwardReal(table, spectrum.data(), back.data());
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_NEAR(back[i], impulse[i], 1e-6) << i;
+    }
+}
+
+TEST(FftTable, InPlaceCallWarnsAndStillTransforms) {
+    DebugCapture debug;
+    const std::vector<double> x = randomSignal(30, 7);
+    const std::vector<double> expected = directDft(x);
+    FftTableF table(30);
+    std::vector<float> data(x.begin(), x.end());
+    forwardReal(table, data.data(), data.data());
+    EXPECT_TRUE(debug.contains("warning: FFT should not be done in-place\n"));
+    for (int i = 0; i < 30; ++i) {
+        EXPECT_NEAR(data[i] * 30, expected[i], 1e-4) << i;
+    }
+    debug.clear();
+    backwardReal(table, data.data(), data.data());
+    EXPECT_TRUE(debug.contains("warning: FFT should not be done in-place\n"));
+    for (int i = 0; i < 30; ++i) {
+        EXPECT_NEAR(data[i], x[i], 1e-5) << i;
+    }
+}
+
+} // namespace

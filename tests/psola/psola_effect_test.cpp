@@ -1,0 +1,247 @@
+#include "effects/effect_chain.h"
+#include "platform/debug.h"
+#include "psola/psola_effect.h"
+#include "support/signals.h"
+
+#include <cmath>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <vector>
+
+using namespace timbrelo;
+using namespace timbrelo::test;
+
+namespace {
+
+constexpr double kRate = 22050;
+constexpr int32_t kBlock = PsolaEffect::kBlockLength;
+
+// An effect switched on with the given voice, as the presets send it.
+std::unique_ptr<PsolaEffect> makeEffect(int channels, float pitch, float formant) {
+    auto effect = std::make_unique<PsolaEffect>();
+    effect->setInputFormat(22050, 16, channels);
+    effect->setParameter(0, Effect::kOn);
+    effect->setParameter(formant, 1);
+    effect->setParameter(pitch, 0);
+    return effect;
+}
+
+// Feeds interleaved input in buffers of `chunk` frames and collects everything produced.
+std::vector<int16_t> runEffect(PsolaEffect& effect, const std::vector<int16_t>& input, int channels,
+                               uint32_t chunk = 512) {
+    std::vector<int16_t> out;
+    const size_t frames = input.size() / channels;
+    for (size_t start = 0; start < frames; start += chunk) {
+        const auto n = static_cast<uint32_t>(std::min<size_t>(chunk, frames - start));
+        EXPECT_EQ(effect.process(input.data() + start * channels, n), 0);
+        out.insert(out.end(), effect.outBuffer(),
+                   effect.outBuffer() + effect.outFrames() * channels);
+    }
+    return out;
+}
+
+std::vector<int16_t> stereoVoice(double f0, double seconds, double amplitude = 0.5) {
+    return toInterleaved16(makeVoice(f0, seconds, kRate, amplitude), 2);
+}
+
+TEST(PsolaEffect, KeepsPartialBlocksAndCountsFrames) {
+    auto effect = makeEffect(1, 1.0f, 1.0f);
+    const std::vector<int16_t> few(500, 1000);
+    EXPECT_EQ(effect->process(few.data(), 500), 0);
+    EXPECT_EQ(effect->outFrames(), 0u);
+    EXPECT_EQ(effect->pendingSamples(), 500);
+
+    auto mono = makeEffect(1, 1.0f, 1.0f);
+    const std::vector<int16_t> input(2000, 1000);
+    EXPECT_EQ(mono->process(input.data(), 2000), 0);
+    EXPECT_EQ(mono->outFrames(), 1764u);
+    EXPECT_EQ(mono->pendingSamples(), 236);
+    EXPECT_EQ(mono->process(input.data(), 646), 0);
+    EXPECT_EQ(mono->outFrames(), 882u);
+    EXPECT_EQ(mono->pendingSamples(), 0);
+}
+
+TEST(PsolaEffect, StereoTakesTheFirstChannelAndWritesBoth) {
+    std::vector<int16_t> input = stereoVoice(150, 0.5);
+    for (size_t i = 1; i < input.size(); i += 2) {
+        input[i] = static_cast<int16_t>(i * 7919 % 20000 - 10000); // noise on the right
+    }
+    auto effect = makeEffect(2, 1.3f, 1.1f);
+    const std::vector<int16_t> out = runEffect(*effect, input, 2);
+    ASSERT_EQ(out.size(), (input.size() / 2 / kBlock) * kBlock * 2);
+    for (size_t i = 0; i < out.size(); i += 2) {
+        ASSERT_EQ(out[i], out[i + 1]) << i;
+    }
+    // Same result as the clean voice in mono: the right channel was ignored.
+    auto reference = makeEffect(1, 1.3f, 1.1f);
+    const std::vector<int16_t> mono = toInterleaved16(makeVoice(150, 0.5, kRate, 0.5), 1);
+    const std::vector<int16_t> monoOut = runEffect(*reference, mono, 1);
+    ASSERT_EQ(monoOut.size() * 2, out.size());
+    for (size_t i = 0; i < monoOut.size(); ++i) {
+        ASSERT_EQ(monoOut[i], out[2 * i]) << i;
+    }
+}
+
+TEST(PsolaEffect, NewEngineStartsWithTwoSilentBlocks) {
+    auto effect = makeEffect(2, 1.0f, 1.0f);
+    const std::vector<int16_t> out = runEffect(*effect, stereoVoice(150, 0.3), 2);
+    ASSERT_GE(out.size(), 6u * kBlock);
+    for (int32_t i = 0; i < 4 * kBlock; ++i) {
+        ASSERT_EQ(out[i], 0) << i;
+    }
+    EXPECT_GT(rms(channelOf(out, 2, 0)), 500);
+}
+
+TEST(PsolaEffect, SaturatesInsteadOfWrapping) {
+    // Four times the pitch stacks four grains at every point: far beyond 16 bits. The voice
+    // has strong positive pulses, so its inverse reaches the negative end.
+    for (const float sign : {1.0f, -1.0f}) {
+        std::vector<float> voice = makeVoice(100, 1.0, kRate, 0.95);
+        for (float& v : voice) {
+            v *= sign;
+        }
+        auto effect = makeEffect(1, 4.0f, 1.0f);
+        const std::vector<int16_t> out = runEffect(*effect, toInterleaved16(voice, 1), 1);
+        const auto [lo, hi] = std::minmax_element(out.begin(), out.end());
+        EXPECT_EQ(sign > 0 ? *hi : *lo, sign > 0 ? 32767 : -32768);
+        // No wrap-around: a saturated run never flips to the other extreme next door.
+        for (size_t i = 1; i < out.size(); ++i) {
+            ASSERT_LT(std::abs(out[i] - out[i - 1]), 40000) << i;
+        }
+    }
+}
+
+TEST(PsolaEffect, SwitchingOffAndOn) {
+    DebugCapture debug;
+    PsolaEffect effect;
+    effect.setInputFormat(22050, 16, 1);
+    const std::vector<int16_t> input(600, 1000);
+    EXPECT_EQ(effect.process(input.data(), 600), 1); // starts switched off
+    effect.setParameter(0, Effect::kOn);
+    EXPECT_EQ(debug.text(), "use psola.\n");
+    EXPECT_EQ(effect.process(input.data(), 600), 0);
+    EXPECT_EQ(effect.pendingSamples(), 600);
+    effect.setParameter(0, Effect::kOff);
+    EXPECT_TRUE(debug.contains("not use psola.\n"));
+    EXPECT_EQ(effect.process(input.data(), 600), 1);
+    EXPECT_EQ(effect.pendingSamples(), 600); // off keeps the partial block
+    effect.setParameter(0, Effect::kOn);
+    EXPECT_EQ(effect.process(input.data(), 100), 0);
+    EXPECT_EQ(effect.pendingSamples(), 100); // on drops it
+    effect.setParameter(5, 7);               // unknown kinds do nothing
+    EXPECT_EQ(effect.pendingSamples(), 100);
+}
+
+TEST(PsolaEffect, PitchFactorRebuildsTheEngineBeforeTheNextBlock) {
+    PsolaEffect effect;
+    effect.setInputFormat(22050, 16, 1);
+    effect.setParameter(0, Effect::kOn);
+    EXPECT_FLOAT_EQ(effect.engine().pitchFactor(), 2.6f);
+    EXPECT_FLOAT_EQ(effect.engine().formantFactor(), 1.4f);
+    effect.setParameter(1.3f, 1); // formant alone waits for the next pitch factor
+    const std::vector<int16_t> input(100, 0);
+    effect.process(input.data(), 100);
+    EXPECT_FLOAT_EQ(effect.engine().formantFactor(), 1.4f);
+    effect.setParameter(1.6f, 0);
+    effect.process(input.data(), 100);
+    EXPECT_FLOAT_EQ(effect.engine().pitchFactor(), 1.6f);
+    EXPECT_FLOAT_EQ(effect.engine().formantFactor(), 1.3f);
+    // A zero factor is accepted but the engine keeps it in a working range.
+    effect.setParameter(0.0f, 0);
+    effect.process(input.data(), 100);
+    EXPECT_FLOAT_EQ(effect.engine().pitchFactor(), PsolaEngine::kMinFactor);
+}
+
+TEST(PsolaEffect, ConfigurationArgument) {
+    DebugCapture debug;
+    PsolaEffect effect;
+    const char* one[] = {"1.25"};
+    EXPECT_EQ(effect.parseArgs(1, one), 0);
+    EXPECT_FLOAT_EQ(effect.pitchFactor(), 1.25f);
+    EXPECT_FLOAT_EQ(effect.engine().pitchFactor(), 2.6f); // never reaches an engine
+    const char* two[] = {"1.0", "2.0"};
+    EXPECT_EQ(effect.parseArgs(2, two), -1);
+    EXPECT_EQ(effect.parseArgs(0, nullptr), -1);
+    EXPECT_TRUE(debug.contains("psola: number of params not right."));
+    const char* word[] = {"high"};
+    EXPECT_EQ(effect.parseArgs(1, word), -1);
+    EXPECT_FLOAT_EQ(effect.pitchFactor(), 1.25f);
+}
+
+TEST(PsolaEffect, OversizedCallsNeverOverrunAndLoseNothingThatFits) {
+    // Stereo: the output holds 10240 frames, that is 11 blocks a call.
+    auto effect = makeEffect(2, 1.0f, 1.0f);
+    const std::vector<int16_t> input = stereoVoice(150, 30000 / kRate);
+    ASSERT_EQ(input.size(), 60000u);
+    ASSERT_EQ(effect->process(input.data(), 30000), 0);
+    EXPECT_EQ(effect->outFrames(), 11u * kBlock);
+    uint32_t total = effect->outFrames();
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(effect->process(input.data(), 0), 0);
+        total += effect->outFrames();
+    }
+    EXPECT_EQ(total, 30000u / kBlock * kBlock);
+    EXPECT_EQ(effect->pendingSamples(), 30000 % kBlock);
+
+    // Mono: more than both buffers can hold in one call; the excess is dropped and said so.
+    DebugCapture debug;
+    auto mono = makeEffect(1, 1.0f, 1.0f);
+    const std::vector<int16_t> big(50000, 300);
+    ASSERT_EQ(mono->process(big.data(), 50000), 0);
+    EXPECT_EQ(mono->outFrames(), 23u * kBlock);
+    EXPECT_EQ(mono->pendingSamples(), PsolaEffect::kBufferSamples);
+    EXPECT_TRUE(debug.contains("psola: buffers full, 9234 frames dropped.\n"));
+}
+
+// Measured f0 of the output against the input's, on a steady synthetic voice.
+double pitchRatio(double f0, float pitch, float formant) {
+    auto effect = makeEffect(2, pitch, formant);
+    const std::vector<int16_t> out = runEffect(*effect, stereoVoice(f0, 3.0), 2);
+    const std::vector<float> left = channelOf(out, 2, 0);
+    return measurePitchMedian(slice(left, 0.2, 1.0), kRate) / f0;
+}
+
+TEST(PsolaEffect, ChangesThePitchByTheFactor) {
+    for (double f0 : {120.0, 220.0}) {
+        const double period = kRate / f0;
+        for (auto [pitch, formant] : {std::pair{1.6f, 1.3f}, std::pair{2.0f, 1.6f}}) {
+            const double expected = pitch * period / (period + 0.5);
+            const double ratio = pitchRatio(f0, pitch, formant);
+            EXPECT_NEAR(ratio / expected, 1.0, 0.02)
+                << "f0 " << f0 << ", R " << pitch << ", F " << formant;
+        }
+    }
+}
+
+TEST(PsolaEffect, FormantFactorMovesTheEnvelopeAndKeepsThePitch) {
+    for (double f0 : {120.0, 220.0}) {
+        EXPECT_NEAR(pitchRatio(f0, 1.0f, 1.3f), 1.0, 0.02) << f0;
+    }
+    const std::vector<int16_t> input = stereoVoice(120, 3.0);
+    auto neutral = makeEffect(2, 1.0f, 1.0f);
+    auto raised = makeEffect(2, 1.0f, 1.3f);
+    const std::vector<float> plain = channelOf(runEffect(*neutral, input, 2), 2, 0);
+    const std::vector<float> shifted = channelOf(runEffect(*raised, input, 2), 2, 0);
+    const double before = spectralCentroid(slice(plain, 0.2, 1.0), kRate);
+    const double after = spectralCentroid(slice(shifted, 0.2, 1.0), kRate);
+    EXPECT_GT(after / before, 1.15) << before << " -> " << after;
+}
+
+TEST(PsolaEffect, SitsInTheChainsPsolaSlot) {
+    EffectChain chain;
+    chain.setConfigSource(EffectConfigSource::text("psola 1.0\n"));
+    chain.setFormat(2, 22050, 16);
+    chain.load();
+    ASSERT_NE(chain.slot(EffectChain::kPsolaSlot), nullptr);
+    EXPECT_STREQ(chain.slot(EffectChain::kPsolaSlot)->name(), "psola");
+    chain.setPsolaParameter(0, Effect::kOn);
+    chain.setPsolaParameter(1.3f, 1);
+    chain.setPsolaParameter(1.6f, 0);
+    const std::vector<int16_t> input = stereoVoice(150, 0.2);
+    uint32_t frames = 0;
+    const int16_t* out = chain.run(input.data(), 1000, &frames);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(frames, static_cast<uint32_t>(kBlock));
+}
+
+} // namespace
