@@ -1,22 +1,93 @@
+#include "app/voice_presets.h"
+#include "cli/pitch_command.h"
+#include "cli/process_command.h"
+#include "cli/voice_options.h"
+#include "platform/messages.h"
+
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace {
 
-const char* const kUsage = "usage: timbrelo-cli <command> [options]\n"
-                           "\n"
-                           "Timbrelo changes your voice in real time.\n"
-                           "\n"
-                           "commands:\n"
-                           "  help      show this text\n";
+using namespace timbrelo;
+using namespace timbrelo::cli;
+
+const char* const kUsage =
+    "usage: timbrelo-cli COMMAND [options]\n"
+    "\n"
+    "Timbrelo changes your voice in real time.\n"
+    "\n"
+    "commands:\n"
+    "  process [options] INPUT OUTPUT   change the voice in an audio file\n"
+    "  presets                          list the voice presets\n"
+    "  pitch FILE                       measure the pitch of the voice in an audio file\n"
+    "  help                             show this text\n"
+    "\n"
+    "Run \"timbrelo-cli help COMMAND\" for the options of a command.\n";
+
+int listPresets() {
+    for (const VoicePreset& preset : voicePresets()) {
+        char what[96];
+        std::printf("%u  %-24s %s\n", preset.id, preset.menuText,
+                    describePreset(preset, what, sizeof what));
+    }
+    return 0;
+}
+
+int help(const std::vector<std::string_view>& args) {
+    if (!args.empty() && args[0] == "process") {
+        std::printf("%s%s  --quiet              print nothing but errors\n", kProcessUsage,
+                    kVoiceOptionsUsage);
+    } else {
+        std::fputs(kUsage, stdout);
+    }
+    return 0;
+}
+
+int usageError(const std::string& message, std::string_view command) {
+    std::fprintf(stderr, "timbrelo-cli: %s\n\n", message.c_str());
+    if (command == "process") {
+        std::fprintf(stderr, "%s%s", kProcessUsage, kVoiceOptionsUsage);
+    } else {
+        std::fputs(kUsage, stderr);
+    }
+    return 2;
+}
 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc >= 2 && (std::strcmp(argv[1], "help") == 0 || std::strcmp(argv[1], "--help") == 0)) {
-        std::fputs(kUsage, stdout);
-        return 0;
+    // Messages of the audio pipeline become lines on standard error.
+    setMessageSink([](std::string_view text) {
+        std::fprintf(stderr, "timbrelo-cli: %.*s\n", static_cast<int>(text.size()), text.data());
+    });
+    if (argc < 2) {
+        return usageError("no command given", "");
     }
-    std::fputs(kUsage, stderr);
-    return 2;
+    const std::string_view command = argv[1];
+    const std::vector<std::string_view> args(argv + 2, argv + argc);
+    try {
+        if (command == "process") {
+            return runProcessCommand(args);
+        }
+        if (command == "pitch") {
+            return runPitchCommand(args);
+        }
+        if (command == "presets") {
+            return listPresets();
+        }
+        if (command == "help" || command == "--help" || command == "-h") {
+            return help(args);
+        }
+        return usageError("unknown command \"" + std::string(command) + "\"", "");
+    } catch (const CliError& e) {
+        if (e.kind == CliError::Kind::Usage) {
+            return usageError(e.message, command);
+        }
+        std::fprintf(stderr, "timbrelo-cli: %s\n", e.message.c_str());
+        return 1;
+    }
 }

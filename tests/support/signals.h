@@ -16,6 +16,10 @@ std::vector<int16_t> makeTone(double frequency, double seconds, double rate, int
 // resonators (about 700, 1200 and 2600 Hz), peak amplitude 0..1, one channel.
 std::vector<float> makeVoice(double f0, double seconds, double rate, double amplitude = 0.5);
 
+// A bright, buzzy sound with a strong fundamental: harmonics k = 1..count at amplitude 1/k.
+std::vector<float> makeHarmonics(double f0, double seconds, double rate, int count = 12,
+                                 double amplitude = 0.5);
+
 // Interleaves a mono signal into `channels` identical channels of 16-bit samples.
 std::vector<int16_t> toInterleaved16(std::span<const float> mono, int channels);
 
@@ -41,6 +45,9 @@ double rms(std::span<const float> x);
 
 // Magnitude spectrum |X(k)|, k = 0..n/2, of the first power-of-two samples (Hann window).
 std::vector<double> magnitudeSpectrum(std::span<const float> x);
+
+// Frequency of the strongest spectral peak between lowHz and highHz, interpolated.
+double dominantFrequency(std::span<const float> x, double rate, double lowHz, double highHz);
 
 // Amplitude-weighted mean frequency of the spectrum, in Hz.
 double spectralCentroid(std::span<const float> x, double rate);

@@ -1,0 +1,79 @@
+#pragma once
+// An audio file of any format libsndfile reads, converted on the fly to the pipeline format
+// (22050 Hz, stereo, 16-bit) and followed by a stretch of silence, as the input of a
+// simulated microphone. The file is read in small pieces, so memory stays flat for any length.
+
+#include "platform/wave/pcm_source.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+typedef struct sf_private_tag SNDFILE;
+typedef struct soxr* soxr_t;
+
+namespace timbrelo::cli {
+
+class AudioFileSource : public PcmSource {
+  public:
+    // Null with a one-line reason in `error` when the file can't be read or holds no audio.
+    static std::unique_ptr<AudioFileSource> open(const std::string& path, std::string& error);
+    ~AudioFileSource() override;
+
+    // Frames of silence delivered after the file's end.
+    void setPadding(uint64_t frames) { paddingFrames_ = frames; }
+    // Until released, read() waits (so controls can be set before the first buffer).
+    void release();
+    // Sees every block delivered (on the device thread).
+    void setObserver(std::function<void(const int16_t*, uint32_t frames)> observer) {
+        observer_ = std::move(observer);
+    }
+
+    bool begin(const WaveFormat& format) override;
+    size_t read(uint8_t* dst, size_t bytes) override;
+
+    double inputSeconds() const { return static_cast<double>(fileFrames_) / fileRate_; }
+    // Pipeline frames the input will give, padding excluded (an estimate until the end).
+    uint64_t expectedFrames() const;
+    // Pipeline frames delivered so far, padding included.
+    uint64_t framesDelivered() const { return delivered_.load(); }
+    // A read error met in the middle of the file (the input then ends there).
+    std::string readError() const;
+
+  private:
+    AudioFileSource() = default;
+    // Converts the next piece of the file (or the resampler's tail, or padding) into pending_;
+    // false when everything has been delivered.
+    bool refill();
+
+    SNDFILE* file_ = nullptr;
+    soxr_t resampler_ = nullptr;
+    int fileChannels_ = 0;
+    int fileRate_ = 0;
+    uint64_t fileFrames_ = 0;
+    bool direct16_ = false; // already 22050 Hz stereo: read 16-bit samples as they are
+    bool fileDone_ = false;
+    bool flushed_ = false;
+    uint64_t paddingFrames_ = 0;
+    uint64_t paddingLeft_ = 0;
+
+    std::vector<float> fileBlock_;   // interleaved, file channels
+    std::vector<float> stereoBlock_; // interleaved stereo at the file rate
+    std::vector<float> resampled_;   // interleaved stereo at the pipeline rate
+    std::vector<int16_t> pending_;   // converted samples not yet delivered
+    size_t pendingPos_ = 0;
+
+    std::function<void(const int16_t*, uint32_t)> observer_;
+    std::atomic<uint64_t> delivered_{0};
+    mutable std::mutex mutex_;
+    std::condition_variable released_;
+    bool open_ = false;
+    std::string readError_;
+};
+
+} // namespace timbrelo::cli

@@ -1,0 +1,43 @@
+#pragma once
+// The output of `process`: written through the recording writer (MP3 when the name ends in
+// ".mp3" in any case, otherwise WAV) under a temporary name in the same folder, and renamed
+// to its real name only when everything went well, so a failed run leaves no partial file.
+//
+// Every message the pipeline shows while the file is open is kept: a run that showed one
+// (a write error, a device error) fails instead of leaving a damaged file behind.
+
+#include "audio/recording_writer.h"
+#include "platform/messages.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace timbrelo::cli {
+
+class OutputFile {
+  public:
+    OutputFile();
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // False with a one-line reason when the file can't be written.
+    bool open(const std::string& path, std::string& error);
+    // Blocks of the pipeline format (any size).
+    void write(const uint8_t* data, uint32_t bytes);
+    // Finishes the file and gives it its name; false with the reason on failure.
+    bool commit(std::string& error);
+
+  private:
+    void discard();
+    std::string firstMessage() const;
+
+    RecordingWriter writer_;
+    std::unique_ptr<MessageCapture> messages_;
+    std::string path_;
+    std::string tempPath_;
+    bool open_ = false;
+};
+
+} // namespace timbrelo::cli

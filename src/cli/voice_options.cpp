@@ -1,0 +1,197 @@
+#include "cli/voice_options.h"
+
+#include "app/voice_presets.h"
+#include "platform/debug.h"
+#include "platform/settings.h"
+
+#include <charconv>
+#include <cmath>
+#include <fstream>
+
+namespace timbrelo::cli {
+namespace {
+
+const char* const kDefaultEffectLines = "cartoon 1.5\npsola 1.0";
+
+std::string_view valueOf(const std::vector<std::string_view>& args, size_t& i) {
+    if (i + 1 >= args.size()) {
+        throw CliError{CliError::Kind::Usage, std::string(args[i]) + " needs a value"};
+    }
+    return args[++i];
+}
+
+uint32_t parsePreset(std::string_view text) {
+    if (const VoicePreset* p = findPresetByName(text)) {
+        return p->id;
+    }
+    uint32_t id = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), id);
+    if (ec == std::errc() && end == text.data() + text.size() && findPreset(id) != nullptr) {
+        return id;
+    }
+    throw CliError{CliError::Kind::Value,
+                   "unknown preset \"" + std::string(text) + "\" (see: timbrelo-cli presets)"};
+}
+
+// Runs one configuration line through an effect, turning its debug-channel complaint into
+// the error the user sees.
+void configureEffect(Effect& effect, const EffectChain& chain, std::string_view option,
+                     const std::string& line) {
+    std::vector<std::string> tokens;
+    size_t pos = 0;
+    while ((pos = line.find_first_not_of(' ', pos)) != std::string::npos) {
+        size_t end = line.find(' ', pos);
+        tokens.push_back(line.substr(pos, end - pos));
+        pos = end;
+    }
+    std::vector<const char*> argv;
+    for (const std::string& t : tokens) {
+        argv.push_back(t.c_str());
+    }
+    DebugCapture complaint;
+    effect.setInputFormat(chain.rate(), 16, chain.channels());
+    if (effect.parseArgs(static_cast<int32_t>(argv.size()), argv.data()) != 0) {
+        std::string why = complaint.text();
+        while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) {
+            why.pop_back();
+        }
+        throw CliError{CliError::Kind::Value, std::string(option) + " \"" + line +
+                                                  "\": " + (why.empty() ? "rejected" : why)};
+    }
+}
+
+} // namespace
+
+const char* const kVoiceOptionsUsage =
+    "  --preset NAME|ID     a voice preset by its name or ID (see: timbrelo-cli presets)\n"
+    "  --pitch POS          pitch slider position 50..300 (pitch factor x 100)\n"
+    "  --timbre POS         timbre slider position 50..300 (formant factor x 100)\n"
+    "  --semitones N        the semitone pitch shifter alone, -24..24\n"
+    "  --cartoon FACTOR     the cartoon voice with this factor, 0.25..4\n"
+    "  --echo \"GAININ GAINOUT DELAY DECAY [DELAY DECAY...]\"\n"
+    "                       an echo (delays in milliseconds, up to seven taps)\n"
+    "  --background FILE    background music (WAV or MP3) under the voice\n"
+    "  --level L            music level 0..1 (default 0.4)\n"
+    "  --effects off        pass the voice through unchanged\n"
+    "  --config FILE        effect configuration lines to load instead of your settings file\n";
+
+double parseNumber(std::string_view option, std::string_view text, double low, double high) {
+    double value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) {
+        throw CliError{CliError::Kind::Value,
+                       std::string(option) + ": \"" + std::string(text) + "\" is not a number"};
+    }
+    if (value < low || value > high) {
+        char range[96];
+        std::snprintf(range, sizeof range, " is out of range (%g..%g)", low, high);
+        throw CliError{CliError::Kind::Value,
+                       std::string(option) + ": " + std::string(text) + range};
+    }
+    return value;
+}
+
+bool parseVoiceOption(const std::vector<std::string_view>& args, size_t& i, VoiceOptions& o) {
+    const std::string_view a = args[i];
+    auto integer = [&](double low, double high) {
+        const std::string_view v = valueOf(args, i);
+        const double d = parseNumber(a, v, low, high);
+        if (d != std::floor(d)) {
+            throw CliError{CliError::Kind::Value,
+                           std::string(a) + ": " + std::string(v) + " is not a whole number"};
+        }
+        return static_cast<int>(d);
+    };
+    if (a == "--preset") {
+        o.preset = parsePreset(valueOf(args, i));
+    } else if (a == "--pitch") {
+        o.pitch = integer(kSliderMin, kSliderMax);
+    } else if (a == "--timbre") {
+        o.timbre = integer(kSliderMin, kSliderMax);
+    } else if (a == "--semitones") {
+        o.semitones = integer(-24, 24);
+    } else if (a == "--cartoon") {
+        o.cartoon = static_cast<float>(parseNumber(a, valueOf(args, i), 0.25, 4.0));
+    } else if (a == "--echo") {
+        o.echo = std::string(valueOf(args, i));
+    } else if (a == "--background") {
+        o.background = std::string(valueOf(args, i));
+    } else if (a == "--level") {
+        o.level = static_cast<float>(parseNumber(a, valueOf(args, i), 0.0, 1.0));
+    } else if (a == "--effects") {
+        const std::string_view v = valueOf(args, i);
+        if (v != "off" && v != "on") {
+            throw CliError{CliError::Kind::Usage, "--effects takes \"off\" or \"on\""};
+        }
+        o.effectsOff = v == "off";
+    } else if (a == "--config") {
+        o.config = std::string(valueOf(args, i));
+    } else {
+        return false;
+    }
+    ++i;
+    return true;
+}
+
+void prepareChain(CaptureEngine& engine, const VoiceOptions& options) {
+    EffectChain& chain = engine.chain();
+    if (options.config) {
+        std::ifstream probe(*options.config);
+        if (!probe) {
+            throw CliError{CliError::Kind::Value,
+                           "--config: can't read \"" + *options.config + "\""};
+        }
+        chain.setConfigSource(EffectConfigSource::file(*options.config));
+    } else {
+        std::string userFile;
+        const bool haveUserFile = settingsFilePath(userFile) == 0 && std::ifstream(userFile).good();
+        chain.setConfigSource(haveUserFile ? EffectConfigSource::userSettingsFile()
+                                           : EffectConfigSource::text(kDefaultEffectLines));
+    }
+    chain.setFormat(kPipelineChannels, kPipelineRate, kPipelineBits);
+    chain.load();
+
+    if (options.echo) {
+        Effect* echo = chain.slot(EffectChain::kEchoSlot);
+        if (echo == nullptr) {
+            throw CliError{CliError::Kind::Value, "--echo: this build has no echo effect"};
+        }
+        configureEffect(*echo, chain, "--echo", *options.echo);
+        echo->setParameter(0, Effect::kOn);
+    }
+    if (options.cartoon) {
+        Effect* cartoon = chain.slot(EffectChain::kCartoonSlot);
+        if (cartoon == nullptr) {
+            throw CliError{CliError::Kind::Value, "--cartoon: this build has no cartoon effect"};
+        }
+        cartoon->setInputFormat(chain.rate(), 16, chain.channels());
+    }
+    if (options.background) {
+        engine.setBackgroundLevel(options.level);
+        if (engine.openBackground(options.background->c_str()) == 0) {
+            throw CliError{CliError::Kind::Value,
+                           "--background: can't play \"" + *options.background + "\""};
+        }
+    }
+}
+
+void applyVoice(CaptureEngine& engine, const VoiceOptions& options) {
+    engine.setEffectsOn(options.effectsOff ? 0 : 1);
+    PresetState presets;
+    presets.choose(options.preset.value_or(ID_NO_EFFECT), engine);
+    if (options.pitch || options.timbre) {
+        applySliders({options.pitch.value_or(100), options.timbre.value_or(100)}, engine);
+    }
+    if (options.semitones) {
+        engine.setPitchShift(0, -2);
+        engine.setPitchShift(*options.semitones, 0);
+    }
+    if (options.cartoon) {
+        // Straight to the effect: the option must work without a "cartoon" line too.
+        Effect* cartoon = engine.chain().slot(EffectChain::kCartoonSlot);
+        cartoon->setParameter(0, Effect::kOn);
+        cartoon->setParameter(*options.cartoon, 0);
+    }
+}
+
+} // namespace timbrelo::cli
