@@ -1,14 +1,44 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, builds with AddressSanitizer and UBSan and runs
 # all tests, then builds the threaded tests with ThreadSanitizer and runs them again.
+# The integration tests (label "integration") run one after another against private sound
+# servers that this script starts: PulseAudio, then PipeWire when it is installed. The servers
+# are always stopped again, by their process ids.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
 
+work=$(mktemp -d "${TMPDIR:-/tmp}/timbrelo-test.XXXXXX")
+stop_servers() {
+    local env
+    for env in "$work"/*.env; do
+        [[ -f $env ]] && "$root/scripts/sound-server.sh" stop "$env" || true
+    done
+    rm -rf "$work"
+}
+trap stop_servers EXIT
+
 asan="$root/build/test"
 cmake -S "$root" -B "$asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTIMBRELO_SANITIZE=address
 cmake --build "$asan" -j2
-(cd "$asan" && ctest --output-on-failure -j2)
+(cd "$asan" && ctest --output-on-failure -j2 -LE integration)
+
+# One server at a time, and its tests one after another: they change its devices and defaults.
+for kind in pulse pipewire; do
+    env="$work/$kind.env"
+    status=0
+    "$root/scripts/sound-server.sh" start "$kind" --env "$env" >/dev/null || status=$?
+    if [[ $status -ne 0 ]]; then
+        reason="it did not start"
+        [[ $status -eq 2 ]] && reason="it is not installed"
+        echo "test.sh: no private $kind server ($reason): its integration tests are skipped" >&2
+        continue
+    fi
+    echo "test.sh: integration tests against a private $kind server"
+    (cd "$asan" && TIMBRELO_SOUND_ENV="$env" ctest --output-on-failure -L integration)
+    "$root/scripts/sound-server.sh" stop "$env"
+    rm -f "$env"
+done
 
 tsan="$root/build/tsan"
 cmake -S "$root" -B "$tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTIMBRELO_SANITIZE=thread \

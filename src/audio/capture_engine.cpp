@@ -180,10 +180,13 @@ void CaptureEngine::onWaveIn(WaveInMessage message, WaveHeader* header) {
         return;
     }
     if (message == WaveInMessage::Close) {
-        // The device closed without being asked (it went away); `stop` tidies up.
+        // The device closed without being asked (it went away); `stop` tidies up. The user
+        // is told, or capture would just fall silent.
         deviceClosedItself_.store(true);
         state_.store(CaptureState::Stopping);
         queuedCount_.store(0);
+        const MmResult reason = device_->closeReason();
+        showDeviceError(reason != 0 ? reason : MMSYSERR_NODRIVER, "Capture stopped.");
         inputFlag_.store(false);
         return;
     }

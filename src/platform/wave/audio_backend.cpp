@@ -20,6 +20,8 @@ std::string standardErrorText(MmResult code) {
         return "The device is gone.";
     case MMSYSERR_NOMEM:
         return "Not enough memory.";
+    case MMSYSERR_NOTSUPPORTED:
+        return "The function is not supported.";
     case MMSYSERR_INVALPARAM:
         return "An invalid parameter was passed.";
     case WAVERR_BADFORMAT:

@@ -14,6 +14,7 @@ inline constexpr MmResult MMSYSERR_ALLOCATED = 4;
 inline constexpr MmResult MMSYSERR_INVALHANDLE = 5;
 inline constexpr MmResult MMSYSERR_NODRIVER = 6;
 inline constexpr MmResult MMSYSERR_NOMEM = 7;
+inline constexpr MmResult MMSYSERR_NOTSUPPORTED = 8;
 inline constexpr MmResult MMSYSERR_INVALPARAM = 11;
 inline constexpr MmResult WAVERR_BADFORMAT = 32;
 inline constexpr MmResult WAVERR_STILLPLAYING = 33;

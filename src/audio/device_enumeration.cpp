@@ -1,0 +1,101 @@
+#include "audio/device_enumeration.h"
+
+#include "platform/debug.h"
+#include "platform/settings.h"
+
+namespace timbrelo {
+namespace {
+
+template <typename NameOf>
+int32_t findDevice(uint32_t count, std::string_view text, NameOf nameOf) {
+    for (uint32_t i = 0; i < count; ++i) {
+        if (nameOf(i).find(text) != std::string::npos) {
+            return static_cast<int32_t>(i);
+        }
+    }
+    return -1;
+}
+
+} // namespace
+
+uint32_t inputDeviceCount(AudioBackend& backend) {
+    return backend.inputDeviceCount();
+}
+
+uint32_t outputDeviceCount(AudioBackend& backend) {
+    return backend.outputDeviceCount();
+}
+
+std::string inputDeviceName(AudioBackend& backend, uint32_t index) {
+    return backend.inputDeviceName(index);
+}
+
+std::string outputDeviceName(AudioBackend& backend, uint32_t index) {
+    return backend.outputDeviceName(index);
+}
+
+int32_t findInputDevice(AudioBackend& backend, std::string_view text) {
+    return findDevice(backend.inputDeviceCount(), text,
+                      [&](uint32_t i) { return backend.inputDeviceName(i); });
+}
+
+int32_t findOutputDevice(AudioBackend& backend, std::string_view text) {
+    return findDevice(backend.outputDeviceCount(), text,
+                      [&](uint32_t i) { return backend.outputDeviceName(i); });
+}
+
+int32_t switchPreferredDevices(AudioBackend& backend, uint32_t on) {
+    if (on == 0) {
+        std::string oldPlay;
+        getSetting(kOldPlayDefaultKey, oldPlay);
+        if (int32_t index = findOutputDevice(backend, oldPlay); index >= 0) {
+            if (backend.setPreferredOutput(static_cast<uint32_t>(index)) != 0) {
+                return -1;
+            }
+        }
+        std::string oldRec;
+        getSetting(kOldRecDefaultKey, oldRec);
+        if (int32_t index = findInputDevice(backend, oldRec); index >= 0) {
+            if (backend.setPreferredInput(static_cast<uint32_t>(index)) != 0) {
+                return -1;
+            }
+        }
+        setSetting(kNeedRestoreDevKey, "0");
+        return 0;
+    }
+
+    std::string needRestore;
+    getSetting(kNeedRestoreDevKey, needRestore);
+    // "1": an earlier run switched and did not restore; its saved names are the user's.
+    if (needRestore != "1") {
+        uint32_t play = kWaveMapper;
+        if (backend.getPreferredOutput(play) != 0) {
+            return -1;
+        }
+        setSetting(kOldPlayDefaultKey, backend.outputDeviceName(play));
+        uint32_t rec = kWaveMapper;
+        if (backend.getPreferredInput(rec) != 0) {
+            return 0;
+        }
+        setSetting(kOldRecDefaultKey, backend.inputDeviceName(rec));
+    }
+
+    if (int32_t index = findOutputDevice(backend, kVirtualDeviceNameTag); index >= 0) {
+        debugWrite("Set default waveout");
+        if (backend.setPreferredOutput(static_cast<uint32_t>(index)) != 0) {
+            return -1;
+        }
+        debugWrite("Set default waveout OK");
+    }
+    if (int32_t index = findInputDevice(backend, kVirtualDeviceNameTag); index >= 0) {
+        debugWrite("Set default wavein");
+        if (backend.setPreferredInput(static_cast<uint32_t>(index)) != 0) {
+            return -1;
+        }
+        debugWrite("Set default wavein OK");
+    }
+    setSetting(kNeedRestoreDevKey, "1");
+    return 0;
+}
+
+} // namespace timbrelo

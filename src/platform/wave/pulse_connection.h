@@ -1,0 +1,111 @@
+#pragma once
+// The program's connection to the sound server (PulseAudio, or PipeWire through its pulse
+// protocol server): a threaded event loop and a context on it. The context is made when first
+// needed and made again after the server went away, so a server that comes back is used
+// again. Every wait is bounded: a server that dies or stops answering yields an error, never
+// a hang.
+
+#include "platform/wave/wave_types.h"
+
+#include <chrono>
+#include <string>
+
+struct pa_context;
+struct pa_operation;
+struct pa_threaded_mainloop;
+
+namespace timbrelo {
+
+// Result codes of the sound-server back end beyond the common ones: a server error number
+// is reported as kPulseErrorBase + that number.
+inline constexpr MmResult kPulseErrorBase = 0x1000;
+inline constexpr MmResult kPulseTimeout = kPulseErrorBase + 8; // the server's "Timeout"
+inline constexpr MmResult kPulseNoDefaultDevice = 0x1100;
+
+// Text for a result code of this back end (at most 100 characters).
+std::string pulseErrorText(MmResult code);
+// The result code for a server error number.
+MmResult pulseResult(int paError);
+
+class PulseConnection {
+  public:
+    struct Options {
+        std::chrono::milliseconds connectTimeout{2000};
+        std::chrono::milliseconds operationTimeout{3000};
+    };
+
+    explicit PulseConnection(Options options);
+    ~PulseConnection();
+    PulseConnection(const PulseConnection&) = delete;
+    PulseConnection& operator=(const PulseConnection&) = delete;
+
+    // Holds the event loop's lock; everything below needs it. Never taken on the loop's own
+    // thread (callbacks from the loop run with it held already).
+    class Lock {
+      public:
+        explicit Lock(PulseConnection& connection);
+        ~Lock();
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+
+      private:
+        PulseConnection& connection_;
+    };
+
+    // A ready context, connecting first when there is none or the old one failed; null with
+    // the reason in `error` when no server answers.
+    pa_context* context(MmResult& error);
+
+    // Waits for a started operation to finish and releases it. A null operation, a failed
+    // context or a timeout give an error (the operation is then cancelled, so its callback
+    // never runs after this returns).
+    MmResult await(pa_operation* operation);
+
+    // Waits until `ready()` holds, the context fails or the timeout passes; `ready` is
+    // evaluated with the lock held, after every event of the loop that signals.
+    template <typename Ready>
+    MmResult waitUntil(Ready ready, std::chrono::milliseconds timeout) {
+        WaitTimer timer(*this, timeout);
+        for (;;) {
+            if (ready()) {
+                return MMSYSERR_NOERROR;
+            }
+            if (MmResult rc = timer.check(); rc != MMSYSERR_NOERROR) {
+                return rc;
+            }
+            wait();
+        }
+    }
+
+    // Wakes every waiter (called from loop callbacks).
+    void signal();
+    // The error of the current context as a result code.
+    MmResult contextError() const;
+    const Options& options() const { return options_; }
+
+  private:
+    class WaitTimer {
+      public:
+        WaitTimer(PulseConnection& connection, std::chrono::milliseconds timeout);
+        ~WaitTimer();
+        WaitTimer(const WaitTimer&) = delete;
+        WaitTimer& operator=(const WaitTimer&) = delete;
+        // An error once the time is up or the context has failed.
+        MmResult check() const;
+
+      private:
+        PulseConnection& connection_;
+        pa_context* context_;
+        void* event_ = nullptr;
+        bool fired_ = false;
+    };
+
+    void wait();
+    void dropContext();
+
+    Options options_;
+    pa_threaded_mainloop* loop_ = nullptr;
+    pa_context* context_ = nullptr;
+};
+
+} // namespace timbrelo

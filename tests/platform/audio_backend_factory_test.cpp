@@ -1,0 +1,88 @@
+#include "platform/wave/audio_backend_factory.h"
+#include "platform/wave/pulse_audio_backend.h"
+#include "platform/wave/sim_audio_backend.h"
+#include "support/temp_dir.h"
+
+#include <chrono>
+#include <gtest/gtest.h>
+
+using namespace timbrelo;
+using namespace timbrelo::test;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Every test here runs with no sound server: the address points nowhere.
+class NoServerTest : public ::testing::Test {
+  protected:
+    TempDir dir;
+    ScopedEnv server{"PULSE_SERVER", "unix:" + dir.file("no-server")};
+    ScopedEnv choice{"TIMBRELO_AUDIO", std::nullopt};
+};
+
+TEST_F(NoServerTest, ChoosesTheBackEndByNameOrByWhatAnswers) {
+    const auto start = Clock::now();
+    auto automatic = createAudioBackend("");
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+    auto* sim = dynamic_cast<SimAudioBackend*>(automatic.get());
+    ASSERT_NE(sim, nullptr);
+    EXPECT_EQ(sim->inputDeviceCount(), 1u);
+    EXPECT_EQ(sim->outputDeviceCount(), 1u);
+
+    EXPECT_NE(dynamic_cast<PulseAudioBackend*>(createAudioBackend("pulse").get()), nullptr);
+    EXPECT_NE(dynamic_cast<SimAudioBackend*>(createAudioBackend("sim").get()), nullptr);
+    EXPECT_EQ(createAudioBackend("alsa"), nullptr);
+
+    {
+        ScopedEnv env("TIMBRELO_AUDIO", "pulse");
+        EXPECT_NE(dynamic_cast<PulseAudioBackend*>(createAudioBackend("").get()), nullptr);
+    }
+    ScopedEnv env("TIMBRELO_AUDIO", "nonsense");
+    EXPECT_EQ(createAudioBackend(""), nullptr);
+}
+
+TEST_F(NoServerTest, EveryOperationSaysTheServerIsNotRunning) {
+    PulseAudioBackend backend;
+    EXPECT_EQ(backend.connect(), MMSYSERR_NOTENABLED);
+    EXPECT_EQ(backend.inputDeviceCount(), 0u);
+    EXPECT_EQ(backend.outputDeviceCount(), 0u);
+    EXPECT_EQ(backend.inputDeviceName(0), "");
+    uint32_t index = 7;
+    EXPECT_EQ(backend.getPreferredInput(index), MMSYSERR_NOTENABLED);
+    EXPECT_EQ(backend.setPreferredOutput(0), MMSYSERR_NOTENABLED);
+    EXPECT_EQ(index, 7u);
+
+    struct Ignore : WaveInCallback {
+        void onWaveIn(WaveInMessage, WaveHeader*) override {}
+    } ignore;
+    std::unique_ptr<WaveInDevice> device;
+    EXPECT_EQ(backend.openInput(kWaveMapper, WaveFormat::pcm(2, 22050, 16), ignore, device),
+              MMSYSERR_NOTENABLED);
+    EXPECT_EQ(device, nullptr);
+    EXPECT_EQ(backend.inputErrorText(MMSYSERR_NOTENABLED), "The sound server is not running.");
+}
+
+TEST(PulseErrorTextTest, SaysWhatHappenedInAtMostAHundredCharacters) {
+    EXPECT_EQ(pulseErrorText(MMSYSERR_NODRIVER), "The device is gone.");
+    EXPECT_EQ(pulseErrorText(WAVERR_BADFORMAT), "The device does not support this audio format.");
+    EXPECT_EQ(pulseErrorText(kPulseTimeout), "The sound server did not answer in time.");
+    EXPECT_EQ(pulseErrorText(kPulseErrorBase + 1), "Sound server error: Access denied.");
+    EXPECT_EQ(pulseResult(5 /* no such entity */), MMSYSERR_NODRIVER);
+    for (MmResult code : {kPulseErrorBase + 1, kPulseErrorBase + 20, kPulseNoDefaultDevice}) {
+        EXPECT_LE(pulseErrorText(code).size(), 100u);
+    }
+}
+
+TEST(ProductNameTest, CutsDescriptionsToThirtyOneBytesWithoutSplittingACharacter) {
+    EXPECT_EQ(productNameOf("Built-in Audio Analog Stereo"), "Built-in Audio Analog Stereo");
+    EXPECT_EQ(productNameOf("Built-in Audio Analog Stereo Output"),
+              "Built-in Audio Analog Stereo Ou");
+    // "é" takes two bytes; the cut may not leave half of it.
+    const std::string name = "Haut-parleurs intégrés de l’écran";
+    const std::string cut = productNameOf(name);
+    EXPECT_LE(cut.size(), 31u);
+    EXPECT_EQ(name.rfind(cut, 0), 0u);
+    EXPECT_NE(static_cast<unsigned char>(name[cut.size()]) & 0xC0, 0x80);
+}
+
+} // namespace
