@@ -5,11 +5,7 @@
 # programs of bench/ (each effect on its own).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/install-deps.sh"
-build="$root/build/release"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTIMBRELO_BUILD_TESTS=OFF \
-    -DTIMBRELO_BUILD_BENCH=ON >/dev/null
-cmake --build "$build" -j2 >/dev/null
+build=$("$root/scripts/build-release.sh" -DTIMBRELO_BUILD_BENCH=ON)
 cli="$build/src/cli/timbrelo-cli"
 
 work=$(mktemp -d)

@@ -7,12 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cli=${1:-}
 if [[ -z "$cli" ]]; then
-    "$root/scripts/install-deps.sh"
-    build="$root/build/release"
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTIMBRELO_BUILD_TESTS=OFF \
-        -DTIMBRELO_BUILD_BENCH=OFF >/dev/null
-    cmake --build "$build" -j2 >/dev/null
-    cli="$build/src/cli/timbrelo-cli"
+    cli="$("$root/scripts/build-release.sh")/src/cli/timbrelo-cli"
 fi
 
 out="$root/out"

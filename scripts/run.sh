@@ -3,11 +3,7 @@
 # (scripts/demo.sh); with arguments, timbrelo-cli with those arguments.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/install-deps.sh"
-build="$root/build/release"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTIMBRELO_BUILD_TESTS=OFF \
-    -DTIMBRELO_BUILD_BENCH=OFF >/dev/null
-cmake --build "$build" -j2 >/dev/null
+build=$("$root/scripts/build-release.sh")
 cli="$build/src/cli/timbrelo-cli"
 if [[ $# -gt 0 ]]; then
     exec "$cli" "$@"

@@ -92,6 +92,15 @@ bool AudioFileSource::begin(const WaveFormat& format) {
     return format == WaveFormat::pcm(kPipelineChannels, kPipelineRate, kPipelineBits);
 }
 
+bool AudioFileSource::finishFile() {
+    fileDone_ = true;
+    if (sf_error(file_) != SF_ERR_NO_ERROR) {
+        std::lock_guard lock(mutex_);
+        readError_ = sf_strerror(file_);
+    }
+    return refill();
+}
+
 bool AudioFileSource::refill() {
     pending_.clear();
     pendingPos_ = 0;
@@ -124,24 +133,14 @@ bool AudioFileSource::refill() {
         const sf_count_t got = sf_readf_short(file_, pending_.data(), kBlockFrames);
         pending_.resize(got > 0 ? static_cast<size_t>(got) * 2 : 0);
         if (got <= 0) {
-            fileDone_ = true;
-            if (sf_error(file_) != SF_ERR_NO_ERROR) {
-                std::lock_guard lock(mutex_);
-                readError_ = sf_strerror(file_);
-            }
-            return refill();
+            return finishFile();
         }
         return true;
     }
 
     const sf_count_t got = sf_readf_float(file_, fileBlock_.data(), kBlockFrames);
     if (got <= 0) {
-        fileDone_ = true;
-        if (sf_error(file_) != SF_ERR_NO_ERROR) {
-            std::lock_guard lock(mutex_);
-            readError_ = sf_strerror(file_);
-        }
-        return refill();
+        return finishFile();
     }
     const auto frames = static_cast<size_t>(got);
     for (size_t i = 0; i < frames; ++i) {

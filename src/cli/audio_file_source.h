@@ -50,6 +50,8 @@ class AudioFileSource : public PcmSource {
     // Converts the next piece of the file (or the resampler's tail, or padding) into pending_;
     // false when everything has been delivered.
     bool refill();
+    // The file has given all it has (or failed): notes a read error, goes on with the tail.
+    bool finishFile();
 
     SNDFILE* file_ = nullptr;
     soxr_t resampler_ = nullptr;
