@@ -360,6 +360,7 @@ void PulseVirtualDevice::closeStream(pa_stream*& stream) {
     pa_stream_set_state_callback(stream, nullptr, nullptr);
     pa_stream_set_read_callback(stream, nullptr, nullptr);
     pa_stream_set_write_callback(stream, nullptr, nullptr);
+    pa_stream_set_underflow_callback(stream, nullptr, nullptr);
     if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
         pa_stream_disconnect(stream);
     }
