@@ -18,6 +18,11 @@ inline constexpr uint32_t IOCTL_GET_STATE = 0x22201C;        // out: 4-byte stat
 
 inline constexpr uint32_t kRenderReadBytes = 2048;
 
+// Audio in both directions: raw PCM, 2 channels interleaved, 22050 Hz, 16-bit little-endian.
+inline constexpr uint32_t kVirtualDeviceRate = 22050;
+inline constexpr uint32_t kVirtualDeviceChannels = 2;
+inline constexpr uint32_t kVirtualDeviceFrameBytes = 4;
+
 class VirtualDevice {
   public:
     virtual ~VirtualDevice() = default;
