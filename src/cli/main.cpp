@@ -1,6 +1,8 @@
 #include "app/voice_presets.h"
+#include "cli/devices_command.h"
 #include "cli/pitch_command.h"
 #include "cli/process_command.h"
+#include "cli/run_command.h"
 #include "cli/voice_options.h"
 #include "platform/messages.h"
 
@@ -21,8 +23,11 @@ const char* const kUsage =
     "Timbrelo changes your voice in real time.\n"
     "\n"
     "commands:\n"
+    "  run [options]                    the voice changer: the virtual microphone hears your\n"
+    "                                   changed voice until you stop it (Ctrl+C)\n"
     "  process [options] INPUT OUTPUT   change the voice in an audio file\n"
     "  presets                          list the voice presets\n"
+    "  devices [--backend pulse|sim]    list the audio devices\n"
     "  pitch FILE                       measure the pitch of the voice in an audio file\n"
     "  help                             show this text\n"
     "\n"
@@ -41,6 +46,8 @@ int help(const std::vector<std::string_view>& args) {
     if (!args.empty() && args[0] == "process") {
         std::printf("%s%s  --quiet              print nothing but errors\n", kProcessUsage,
                     kVoiceOptionsUsage);
+    } else if (!args.empty() && args[0] == "run") {
+        std::printf("%s%s", kRunUsage, kVoiceOptionsUsage);
     } else {
         std::fputs(kUsage, stdout);
     }
@@ -51,6 +58,8 @@ int usageError(const std::string& message, std::string_view command) {
     std::fprintf(stderr, "timbrelo-cli: %s\n\n", message.c_str());
     if (command == "process") {
         std::fprintf(stderr, "%s%s", kProcessUsage, kVoiceOptionsUsage);
+    } else if (command == "run") {
+        std::fprintf(stderr, "%s%s", kRunUsage, kVoiceOptionsUsage);
     } else {
         std::fputs(kUsage, stderr);
     }
@@ -72,6 +81,12 @@ int main(int argc, char** argv) {
     try {
         if (command == "process") {
             return runProcessCommand(args);
+        }
+        if (command == "run") {
+            return runRunCommand(args);
+        }
+        if (command == "devices") {
+            return runDevicesCommand(args);
         }
         if (command == "pitch") {
             return runPitchCommand(args);

@@ -112,13 +112,17 @@ CommandResult runCommand(const std::vector<std::string>& argv, std::chrono::mill
     return result;
 }
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& outputFile) {
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& outputFile,
+                           bool withErrors) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1,
                                      outputFile.empty() ? "/dev/null" : outputFile.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (withErrors) {
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    }
     std::vector<char*> args = argvOf(argv);
     if (::posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) {
         pid_ = -1;
@@ -141,12 +145,18 @@ int ChildProcess::wait(std::chrono::milliseconds timeout) {
     return status_.value_or(-1);
 }
 
-void ChildProcess::stop() {
+void ChildProcess::signal(int sig) {
+    if (pid_ > 0 && !status_) {
+        ::kill(pid_, sig);
+    }
+}
+
+void ChildProcess::stop(std::chrono::milliseconds grace) {
     if (pid_ <= 0 || status_) {
         return;
     }
     ::kill(pid_, SIGTERM);
-    status_ = waitUntil(pid_, Clock::now() + std::chrono::seconds(1));
+    status_ = waitUntil(pid_, Clock::now() + grace);
     if (!status_) {
         ::kill(pid_, SIGKILL);
         status_ = waitUntil(pid_, Clock::now() + std::chrono::seconds(2)).value_or(-1);

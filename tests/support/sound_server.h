@@ -26,8 +26,10 @@ CommandResult runCommand(const std::vector<std::string>& argv,
 // A program running in the background, ended by its process id when this goes away.
 class ChildProcess {
   public:
-    // Standard output goes to `outputFile` when given, else nowhere.
-    explicit ChildProcess(const std::vector<std::string>& argv, const std::string& outputFile = "");
+    // Standard output goes to `outputFile` when given, else nowhere; standard error too when
+    // `withErrors` is set.
+    explicit ChildProcess(const std::vector<std::string>& argv, const std::string& outputFile = "",
+                          bool withErrors = false);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -35,8 +37,10 @@ class ChildProcess {
     bool started() const { return pid_ > 0; }
     // Waits for it to end; its exit status, or -1 when it did not end in time.
     int wait(std::chrono::milliseconds timeout);
-    // Asks it to end (SIGTERM), then kills it when it does not within a second.
-    void stop();
+    // Asks it to end (SIGTERM), then kills it when it does not within `grace`.
+    void stop(std::chrono::milliseconds grace = std::chrono::seconds(1));
+    // Sends a signal and nothing else.
+    void signal(int sig);
 
   private:
     pid_t pid_ = -1;

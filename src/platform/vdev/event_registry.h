@@ -2,12 +2,12 @@
 // Events travel to the virtual device as 4-byte values. Instead of casting pointers to
 // 32 bits, each event gets a small id in this process-wide table.
 
+#include "platform/auto_reset_event.h"
+
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
-
-#include "platform/auto_reset_event.h"
 
 namespace timbrelo {
 

@@ -77,7 +77,7 @@ class PulseVirtualDevice : public VirtualDevice {
                    uint32_t* returned) override;
 
     // The server went away or the devices were removed: nothing works any more.
-    bool lost() const { return lost_.load(); }
+    bool lost() const override { return lost_.load(); }
     // The pair was left behind by an earlier run and adopted.
     bool adopted() const { return adopted_; }
     // Voice blocks dropped because the server took them slower than they came.

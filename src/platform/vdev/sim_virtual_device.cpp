@@ -1,9 +1,9 @@
 #include "platform/vdev/sim_virtual_device.h"
 
+#include "platform/vdev/event_registry.h"
+
 #include <algorithm>
 #include <cstring>
-
-#include "platform/vdev/event_registry.h"
 
 namespace timbrelo {
 namespace {

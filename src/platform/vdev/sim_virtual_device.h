@@ -3,13 +3,13 @@
 // virtual microphone, feeds what programs would play to the virtual speaker, and reads what
 // the program wrote to the virtual microphone.
 
+#include "platform/vdev/virtual_device.h"
+
 #include <atomic>
 #include <cstdint>
 #include <deque>
 #include <mutex>
 #include <vector>
-
-#include "platform/vdev/virtual_device.h"
 
 namespace timbrelo {
 

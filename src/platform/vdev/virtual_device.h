@@ -30,6 +30,8 @@ class VirtualDevice {
     // receives the number of output bytes written.
     virtual bool ioControl(uint32_t code, const void* in, uint32_t inBytes, void* out,
                            uint32_t outBytes, uint32_t* returned) = 0;
+    // True once the device has gone away for good (every request fails from then on).
+    virtual bool lost() const { return false; }
 };
 
 } // namespace timbrelo

@@ -1,0 +1,390 @@
+// timbrelo-cli run end to end against a private sound server: a test microphone and test
+// speakers stand in for the user's devices, parec and paplay for the programs that use the
+// virtual microphone and speaker.
+
+#include "platform/wave/pulse_audio_backend.h"
+#include "support/audio_files.h"
+#include "support/signals.h"
+#include "support/sound_server.h"
+#include "support/temp_dir.h"
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+using namespace timbrelo;
+using namespace timbrelo::test;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr double kRate = 22050;
+const std::string kCli = TIMBRELO_BINARY_DIR "/src/cli/timbrelo-cli";
+
+std::string fileText(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+template <typename Condition>
+bool eventually(Condition condition, std::chrono::milliseconds timeout) {
+    const auto end = Clock::now() + timeout;
+    while (Clock::now() < end) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return condition();
+}
+
+class RunCommandTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string why;
+        if (!useSharedSoundServer(why)) {
+            GTEST_SKIP() << why;
+        }
+        ASSERT_TRUE(modules.microphone("e2e_mic", "Test Microphone"));
+        ASSERT_TRUE(modules.nullSink("e2e_speakers", "Test Speakers"));
+        ASSERT_TRUE(setDefaultDevice("source", "e2e_mic"));
+        ASSERT_TRUE(setDefaultDevice("sink", "e2e_speakers"));
+        ASSERT_EQ(backend.connect(), MMSYSERR_NOERROR);
+        // A real microphone never stops; the test one is a null sink, which PulseAudio lets
+        // fall idle and then holds a new stream up for about two seconds. Keep it running.
+        keepAlive = std::make_unique<ChildProcess>(std::vector<std::string>{
+            "pacat", "--playback", "--device=e2e_mic_feed", "--format=s16le", "--rate=22050",
+            "--channels=2", "--latency-msec=20", "/dev/zero"});
+        if (sharedSoundServerKind() == "pulse") {
+            pactl({"suspend-sink", "e2e_mic_feed", "1"});
+            pactl({"suspend-sink", "e2e_mic_feed", "0"});
+        }
+        std::this_thread::sleep_for(300ms);
+    }
+
+    // Starts the voice changer; waits until it says it is ready.
+    std::unique_ptr<ChildProcess> startRunner(std::vector<std::string> options,
+                                              const std::string& log) {
+        std::vector<std::string> argv = {kCli, "run"};
+        argv.insert(argv.end(), options.begin(), options.end());
+        auto runner = std::make_unique<ChildProcess>(argv, log, true);
+        EXPECT_TRUE(eventually([&] { return said(log, "ready:"); }, 15s)) << fileText(log);
+        return runner;
+    }
+
+    static bool said(const std::string& log, const std::string& text) {
+        return fileText(log).find(text) != std::string::npos;
+    }
+
+    // The description of the default input or output device (as the device lists cut it).
+    std::string defaultDevice(bool input) {
+        uint32_t index = kWaveMapper;
+        if (input) {
+            return backend.getPreferredInput(index) == 0 ? backend.inputDeviceName(index) : "";
+        }
+        return backend.getPreferredOutput(index) == 0 ? backend.outputDeviceName(index) : "";
+    }
+
+    // Devices named "Timbrelo" in the device lists: {inputs, outputs}.
+    std::pair<int, int> virtualDevices() {
+        std::pair<int, int> count{0, 0};
+        for (uint32_t i = 0; i < backend.inputDeviceCount(); ++i) {
+            count.first += backend.inputDeviceName(i).find("Timbrelo") != std::string::npos;
+        }
+        for (uint32_t i = 0; i < backend.outputDeviceCount(); ++i) {
+            count.second += backend.outputDeviceName(i).find("Timbrelo") != std::string::npos;
+        }
+        return count;
+    }
+
+    bool userDefaultsBack() {
+        return eventually(
+            [&] {
+                return defaultDevice(true) == "Test Microphone" &&
+                       defaultDevice(false) == "Test Speakers";
+            },
+            5s);
+    }
+
+    // Loops a sound into the test microphone for as long as it lives.
+    std::unique_ptr<ChildProcess> speakIntoMicrophone(const std::string& wav) {
+        return std::make_unique<ChildProcess>(std::vector<std::string>{
+            "sh", "-c", "while paplay --device=e2e_mic_feed '" + wav + "'; do :; done"});
+    }
+
+    static std::vector<std::string> recorder(const std::string& device) {
+        std::vector<std::string> argv = {"parec",        "--latency-msec=20", "--format=s16le",
+                                         "--rate=22050", "--channels=2",      "--raw"};
+        if (!device.empty()) {
+            argv.push_back("--device=" + device);
+        }
+        return argv;
+    }
+
+    TempDir dir;
+    ScopedEnv home{"XDG_CONFIG_HOME", dir.path()};
+    ModuleSet modules;
+    PulseAudioBackend backend;
+    std::unique_ptr<ChildProcess> keepAlive;
+};
+
+TEST_F(RunCommandTest, ChangesTheVoiceForAListenerAndPutsEverythingBack) {
+    const std::string log = dir.file("run.log");
+    const std::string record = dir.file("call.wav");
+    auto runner = startRunner(
+        {"--preset", "Male to female(General)", "--record", record, "--slot", "effect"}, log);
+    EXPECT_EQ(defaultDevice(true), "Timbrelo Virtual Microphone");
+    EXPECT_EQ(defaultDevice(false), "Timbrelo Virtual Speaker");
+    EXPECT_EQ(virtualDevices(), std::make_pair(1, 1));
+
+    const std::string voice = dir.file("voice.wav");
+    writeWav(voice, toInterleaved16(makeVoice(120, 3.0, kRate, 0.4), 2), 22050, 2);
+    auto speaker = speakIntoMicrophone(voice);
+    std::this_thread::sleep_for(600ms);
+    EXPECT_FALSE(said(log, "capture started")) << "nobody listens yet";
+
+    // A program listens to the default microphone (now the virtual one) and plays a tone to
+    // the default speaker (now the virtual one), while the test speakers are recorded.
+    const std::string heard = dir.file("heard.raw");
+    const std::string played = dir.file("played.raw");
+    const std::string tone = dir.file("tone.wav");
+    writeWav(tone, makeTone(1000, 2.0, kRate, 2, 0.3), 22050, 2);
+    auto speakers = std::make_unique<ChildProcess>(recorder("e2e_speakers.monitor"), played);
+    auto listener = std::make_unique<ChildProcess>(recorder(""), heard);
+    ASSERT_TRUE(eventually([&] { return said(log, "capture started"); }, 3s)) << fileText(log);
+    ChildProcess program({"paplay", tone});
+    std::this_thread::sleep_for(3500ms);
+    listener->stop();
+    const auto listenerGone = Clock::now();
+    ASSERT_TRUE(eventually([&] { return said(log, "capture stopped"); }, 2s)) << fileText(log);
+    EXPECT_LT(Clock::now() - listenerGone, 1s);
+    speakers->stop();
+    speaker->stop();
+
+    // The listener heard the voice raised by nine semitones.
+    const std::vector<float> left = channelOf(readRaw16(heard), 2, 0);
+    ASSERT_GT(left.size(), 2 * 22050u);
+    const double expected = 120 * std::pow(2.0, 9 / 12.0);
+    EXPECT_NEAR(measurePitchMedian(slice(left, 0.3, 0.8), kRate, 2048, 100, 400), expected,
+                expected * 0.01);
+    // What the program played came out of the test speakers.
+    const std::vector<float> toneLeft = channelOf(makeTone(1000, 2.0, kRate, 2, 0.3), 2, 0);
+    const std::vector<float> out = channelOf(readRaw16(played), 2, 0);
+    ASSERT_GT(out.size(), 22050u);
+    EXPECT_GT(toneLevelDb(slice(out, 0.2, 0.6), kRate, 1000), -1.0);
+    // The recording holds the changed voice mixed with what the program played.
+    auto call = readWav(record);
+    ASSERT_TRUE(call.has_value()) << fileText(log);
+    const std::vector<float> mixed = channelOf(asSamples(call->data), 2, 0);
+    EXPECT_GT(toneLevelDb(slice(mixed, 0.1, 0.5), kRate, 1000), -15.0);
+    EXPECT_GT(toneLevelDb(slice(mixed, 0.1, 0.5), kRate, expected), -25.0);
+
+    runner->signal(SIGTERM);
+    EXPECT_EQ(runner->wait(15s), 0) << fileText(log);
+    EXPECT_TRUE(userDefaultsBack());
+    EXPECT_EQ(virtualDevices(), std::make_pair(0, 0));
+}
+
+TEST_F(RunCommandTest, AfterAKillTheLeftOverDevicesAreAdoptedAndTheDefaultsComeBack) {
+    const std::string log1 = dir.file("first.log");
+    auto first = startRunner({}, log1);
+    first->signal(SIGKILL);
+    first->wait(5s);
+    EXPECT_EQ(virtualDevices(), std::make_pair(1, 1)); // left behind
+
+    const std::string log2 = dir.file("second.log");
+    auto second = startRunner({}, log2);
+    EXPECT_EQ(virtualDevices(), std::make_pair(1, 1)) << "adopted, not doubled";
+    second->signal(SIGTERM);
+    EXPECT_EQ(second->wait(15s), 0) << fileText(log2);
+    EXPECT_TRUE(userDefaultsBack());
+    EXPECT_EQ(virtualDevices(), std::make_pair(0, 0));
+}
+
+TEST_F(RunCommandTest, RefusesASecondVirtualMicrophone) {
+    ASSERT_TRUE(modules.microphone("e2e_other", "Timbrelo Impostor"));
+    const std::string log = dir.file("run.log");
+    ChildProcess runner({kCli, "run"}, log, true);
+    EXPECT_EQ(runner.wait(15s), 1) << fileText(log);
+    EXPECT_TRUE(said(log, "Please make sure you installed Virello and only one Virello."));
+    EXPECT_TRUE(userDefaultsBack());
+}
+
+TEST(RunCommandServerLoss, SaysSoAndExitsCleanly) {
+    std::string why;
+    if (!useSharedSoundServer(why)) {
+        GTEST_SKIP() << why;
+    }
+    OwnSoundServer server(sharedSoundServerKind());
+    ASSERT_TRUE(server.running()) << server.error();
+    TempDir dir;
+    ScopedEnv home("XDG_CONFIG_HOME", dir.path());
+    {
+        ModuleSet modules;
+        ASSERT_TRUE(modules.microphone("e2e_mic", "Test Microphone"));
+        ASSERT_TRUE(modules.nullSink("e2e_speakers", "Test Speakers"));
+        ASSERT_TRUE(setDefaultDevice("source", "e2e_mic"));
+        ASSERT_TRUE(setDefaultDevice("sink", "e2e_speakers"));
+        const std::string log = dir.file("run.log");
+        ChildProcess runner({kCli, "run"}, log, true);
+        ASSERT_TRUE(
+            eventually([&] { return fileText(log).find("ready:") != std::string::npos; }, 15s))
+            << fileText(log);
+        ASSERT_TRUE(server.kill());
+        modules.forget();
+        EXPECT_EQ(runner.wait(15s), 1) << fileText(log);
+        EXPECT_NE(fileText(log).find("went away"), std::string::npos) << fileText(log);
+    }
+    EXPECT_TRUE(server.restart());
+}
+
+} // namespace
+
+namespace {
+
+// Records a device through the program's own sound-server back end, keeping every sample.
+class StreamRecorder : public WaveInCallback {
+  public:
+    StreamRecorder(AudioBackend& backend, uint32_t device) {
+        const WaveFormat format = WaveFormat::pcm(2, 22050, 16);
+        ok_ = backend.openInput(device, format, *this, device_) == MMSYSERR_NOERROR;
+        for (size_t i = 0; ok_ && i < headers_.size(); ++i) {
+            buffers_[i].resize(1024);
+            headers_[i].data = buffers_[i].data();
+            headers_[i].bufferLength = 1024;
+            ok_ = device_->prepareHeader(headers_[i]) == 0 && device_->addBuffer(headers_[i]) == 0;
+        }
+    }
+    ~StreamRecorder() {
+        if (device_) {
+            stopping_ = true;
+            device_->reset();
+            device_->close();
+        }
+    }
+    bool start() { return ok_ && device_->start() == MMSYSERR_NOERROR; }
+    std::vector<int16_t> samples() {
+        std::lock_guard lock(mutex_);
+        return samples_;
+    }
+
+  private:
+    void onWaveIn(WaveInMessage message, WaveHeader* h) override {
+        if (message != WaveInMessage::Data || stopping_) {
+            return;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            const auto* p = reinterpret_cast<const int16_t*>(h->data);
+            samples_.insert(samples_.end(), p, p + h->bytesRecorded / 2);
+        }
+        device_->addBuffer(*h);
+    }
+
+    std::unique_ptr<WaveInDevice> device_;
+    std::array<std::vector<uint8_t>, 8> buffers_;
+    std::array<WaveHeader, 8> headers_{};
+    std::mutex mutex_;
+    std::vector<int16_t> samples_;
+    std::atomic<bool> stopping_{false};
+    bool ok_ = false;
+};
+
+// Onsets of the bursts in a recording: where the envelope first passes a fifth of its peak
+// after at least 300 ms of quiet.
+std::vector<double> onsets(const std::vector<int16_t>& stereo) {
+    const std::vector<float> left = channelOf(stereo, 2, 0);
+    float peak = 0;
+    for (float v : left) {
+        peak = std::max(peak, std::abs(v));
+    }
+    std::vector<double> found;
+    long quietSince = 0;
+    for (size_t i = 0; i < left.size(); ++i) {
+        if (std::abs(left[i]) >= peak / 5) {
+            if (static_cast<long>(i) - quietSince > 6615) {
+                found.push_back(static_cast<double>(i));
+            }
+            quietSince = static_cast<long>(i);
+        }
+    }
+    return found;
+}
+
+uint32_t inputNamed(AudioBackend& backend, const std::string& name) {
+    for (uint32_t i = 0; i < backend.inputDeviceCount(); ++i) {
+        if (backend.inputDeviceName(i) == name) {
+            return i;
+        }
+    }
+    return kWaveMapper;
+}
+
+TEST_F(RunCommandTest, EndToEndDelayFromTheMicrophoneToAListener) {
+    // Three short voiced bursts, 0.8 s apart.
+    std::vector<float> bursts(static_cast<size_t>(2.8 * kRate), 0.0f);
+    const std::vector<float> burst = makeVoice(150, 0.12, kRate, 0.8);
+    for (int k = 0; k < 3; ++k) {
+        std::copy(burst.begin(), burst.end(),
+                  bursts.begin() + static_cast<long>((0.3 + 0.8 * k) * kRate));
+    }
+    const std::string clicks = dir.file("clicks.wav");
+    writeWav(clicks, toInterleaved16(bursts, 2), 22050, 2);
+
+    for (const std::string preset :
+         {"No Effect", "Male to female(General)", "Male to female(Sweet)"}) {
+        const std::string log = dir.file("delay.log");
+        auto runner = startRunner({"--preset", preset}, log);
+        const uint32_t mic = inputNamed(backend, "Test Microphone");
+        const uint32_t virtualMic = inputNamed(backend, "Timbrelo Virtual Microphone");
+        ASSERT_NE(mic, kWaveMapper);
+        ASSERT_NE(virtualMic, kWaveMapper);
+        StreamRecorder atMicrophone(backend, mic);
+        StreamRecorder atListener(backend, virtualMic);
+        ASSERT_TRUE(atMicrophone.start() && atListener.start());
+        ASSERT_TRUE(eventually([&] { return said(log, "capture started"); }, 3s)) << fileText(log);
+        std::this_thread::sleep_for(500ms);
+        ChildProcess player({"paplay", "--device=e2e_mic_feed", clicks});
+        ASSERT_EQ(player.wait(10s), 0);
+        std::this_thread::sleep_for(700ms);
+
+        const std::vector<double> sent = onsets(atMicrophone.samples());
+        const std::vector<double> heard = onsets(atListener.samples());
+        ASSERT_EQ(sent.size(), 3u) << preset;
+        ASSERT_EQ(heard.size(), 3u) << preset;
+        std::vector<double> delays;
+        for (size_t k = 0; k < 3; ++k) {
+            delays.push_back((heard[k] - sent[k]) * 1000 / kRate);
+        }
+        std::sort(delays.begin(), delays.end());
+
+        ChildProcess pipeline({kCli, "process", "--preset", preset, clicks, dir.file("p.wav")},
+                              dir.file("process.log"));
+        pipeline.wait(30s);
+        const std::string summary = fileText(dir.file("process.log"));
+        const size_t at = summary.find("delay ");
+        std::printf("[ delay    ] %-24s microphone to listener %.0f ms; pipeline alone: %s\n",
+                    preset.c_str(), delays[1],
+                    at == std::string::npos
+                        ? "?"
+                        : summary.substr(at + 6, summary.find(',', at) - at - 6).c_str());
+        RecordProperty(preset, std::to_string(delays[1]));
+        EXPECT_GT(delays[1], 0.0);
+        EXPECT_LT(delays[1], 1000.0) << preset;
+
+        runner->signal(SIGTERM);
+        EXPECT_EQ(runner->wait(15s), 0);
+    }
+}
+
+} // namespace
