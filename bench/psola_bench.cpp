@@ -5,7 +5,7 @@
 #include "psola/pitch_analysis.h"
 #include "psola/psola_effect.h"
 #include "psola/psola_engine.h"
-#include "psola/spectral_low_pass.h"
+#include "psola/fft_low_pass.h"
 #include "support/signals.h"
 
 #include <benchmark/benchmark.h>

@@ -14,7 +14,7 @@
 //
 // All buffers are allocated at construction; processBlock allocates nothing.
 
-#include "psola/spectral_low_pass.h"
+#include "psola/fft_low_pass.h"
 
 #include <array>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "psola/spectral_low_pass.h"
+#include "psola/fft_low_pass.h"
 #include "support/signals.h"
 
 #include <cmath>
