@@ -10,6 +10,7 @@
 #include "platform/debug.h"
 #include "platform/messages.h"
 #include "platform/settings.h"
+#include "platform/single_instance.h"
 #include "platform/vdev/virtual_device_factory.h"
 #include "platform/wave/audio_backend_factory.h"
 #include "platform/wave/sim_audio_backend.h"
@@ -180,6 +181,10 @@ const char* const kRunUsage =
 
 int runRunCommand(const std::vector<std::string_view>& args) {
     const RunOptions options = parseRunOptions(args);
+    const SingleInstance instance;
+    if (!instance.first()) {
+        throw CliError{CliError::Kind::Value, "Timbrelo is already running"};
+    }
     if (options.debug) {
         setDebugToStderr(true);
     }
