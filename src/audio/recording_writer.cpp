@@ -408,10 +408,7 @@ void RecordingWriter::clearSlotEncoderLocked(Slot& slot) {
     slot.fileName.clear();
 }
 
-void RecordingWriter::resetEncoderState() {
-    Notices notices;
-    std::lock_guard control(controlMutex_);
-    std::lock_guard ring(ringMutex_);
+void RecordingWriter::finishMp3sLocked(Notices& notices) {
     for (Slot& slot : slots_) {
         if (slot.mp3Open.load()) {
             drainLocked(notices);
@@ -421,18 +418,19 @@ void RecordingWriter::resetEncoderState() {
     }
 }
 
+void RecordingWriter::resetEncoderState() {
+    Notices notices;
+    std::lock_guard control(controlMutex_);
+    std::lock_guard ring(ringMutex_);
+    finishMp3sLocked(notices);
+}
+
 void RecordingWriter::unloadEncoder() {
     Notices notices;
     std::lock_guard control(controlMutex_);
     {
         std::lock_guard ring(ringMutex_);
-        for (Slot& slot : slots_) {
-            if (slot.mp3Open.load()) {
-                drainLocked(notices);
-                closeMp3Locked(slot, notices);
-            }
-            clearSlotEncoderLocked(slot);
-        }
+        finishMp3sLocked(notices);
         // The entry points live exactly as long as the library is loaded.
         encoder_ = Encoder{};
         encoderLoaded_.store(false);

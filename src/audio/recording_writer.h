@@ -114,6 +114,8 @@ class RecordingWriter final : public RecordingTarget {
     void encodeLocked(Slot& slot, const uint8_t* pcm, uint32_t bytes, Notices& notices);
     void writeMp3Locked(Slot& slot, const uint8_t* data, uint32_t bytes, Notices& notices);
     void clearSlotEncoderLocked(Slot& slot);
+    // Finishes every open MP3 file (what the ring holds first) and forgets the encoder state.
+    void finishMp3sLocked(Notices& notices);
     bool anyFileOpen() const;
 
     // Serialises starting, stopping, resetting and unloading. Taken before the ring lock.
