@@ -1,11 +1,11 @@
 // Throughput of the psola effect and of its parts, as times faster than real time on one
 // core (x_realtime = seconds of audio processed / seconds of CPU).
 
+#include "psola/fft_low_pass.h"
 #include "psola/fft_table.h"
 #include "psola/pitch_analysis.h"
 #include "psola/psola_effect.h"
 #include "psola/psola_engine.h"
-#include "psola/fft_low_pass.h"
 #include "support/signals.h"
 
 #include <benchmark/benchmark.h>

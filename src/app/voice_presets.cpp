@@ -40,7 +40,9 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 
 } // namespace
 
-std::span<const VoicePreset> voicePresets() { return kPresets; }
+std::span<const VoicePreset> voicePresets() {
+    return kPresets;
+}
 
 const VoicePreset* findPreset(uint32_t id) {
     for (const VoicePreset& p : kPresets) {
@@ -70,8 +72,7 @@ const char* describePreset(const VoicePreset& preset, char* buffer, size_t size)
                       preset.formant);
         break;
     case PresetFamily::Semitones:
-        std::snprintf(buffer, size, "pitch shifter %+d semitones",
-                      static_cast<int>(preset.amount));
+        std::snprintf(buffer, size, "pitch shifter %+d semitones", static_cast<int>(preset.amount));
         break;
     case PresetFamily::Cartoon:
         std::snprintf(buffer, size, "cartoon voice x%.2f (not in the menu)", preset.amount);
@@ -129,6 +130,8 @@ std::optional<SliderPositions> PresetState::choose(uint32_t id, VoiceControls& c
     return sliders;
 }
 
-void PresetState::reissue(VoiceControls& controls) { choose(current_, controls); }
+void PresetState::reissue(VoiceControls& controls) {
+    choose(current_, controls);
+}
 
 } // namespace timbrelo

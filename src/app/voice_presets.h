@@ -3,12 +3,12 @@
 // command, and the sliders' fine-tuning route to the psola effect. No user-interface code:
 // the window and the command line both drive a VoiceControls through this module.
 
+#include "audio/voice_controls.h"
+
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string_view>
-
-#include "audio/voice_controls.h"
 
 namespace timbrelo {
 
@@ -43,9 +43,9 @@ struct VoicePreset {
     uint32_t id;
     const char* menuText;
     PresetFamily family;
-    float amount;         // semitones, cartoon factor, or psola pitch factor
-    float formant;        // psola formant factor (psola presets only)
-    bool inMenu;          // "Mickey" and "Donald" run as commands but are never offered
+    float amount;  // semitones, cartoon factor, or psola pitch factor
+    float formant; // psola formant factor (psola presets only)
+    bool inMenu;   // "Mickey" and "Donald" run as commands but are never offered
     std::optional<SliderPositions> sliders;
 };
 
