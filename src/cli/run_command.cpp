@@ -106,7 +106,15 @@ class HeadlessRunner : public LinkOwner {
 
     bool previewTicked() const override { return options_.preview; }
 
-    void reissueCurrentPreset() override { applyVoice(engine_, options_.voice); }
+    void reissueCurrentPreset() override {
+        applyVoice(engine_, options_.voice);
+        // Stopping capture stops the music too (as the window's Play button would show);
+        // without a window, the music simply comes back with the next capture.
+        if (options_.voice.background) {
+            engine_.setBackgroundLevel(options_.voice.level);
+            engine_.openBackground(options_.voice.background->c_str());
+        }
+    }
 
     void setRecordAndPlayEnabled(bool enabled) override {
         if (enabled) {
