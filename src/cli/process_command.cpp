@@ -6,6 +6,7 @@
 #include "cli/output_file.h"
 #include "cli/progress_bar.h"
 #include "cli/voice_options.h"
+#include "effects/background_effect.h"
 #include "platform/auto_reset_event.h"
 #include "platform/messages.h"
 #include "platform/wave/sim_audio_backend.h"
@@ -133,6 +134,11 @@ int runProcessCommand(const std::vector<std::string_view>& args) {
     engine.setLinkHandle(&link);
 
     prepareChain(engine, voice);
+    if (auto* music =
+            dynamic_cast<BackgroundEffect*>(engine.chain().slot(EffectChain::kBackgroundSlot))) {
+        // Faster than real time, the music's reader must be waited for.
+        music->setWaitForMusic(true);
+    }
     if (engine.selectDevice(mic, CaptureEngine::kDefaultBufferBytes) != 1 ||
         engine.start(1, kPipelineRate, kPipelineBits) != 1) {
         throw CliError{CliError::Kind::Value, "the audio pipeline could not start"};

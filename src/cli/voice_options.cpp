@@ -3,10 +3,17 @@
 #include "app/voice_presets.h"
 #include "platform/debug.h"
 #include "platform/settings.h"
+#include "platform/wav_file.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstring>
+#include <fcntl.h>
 #include <fstream>
+#include <unistd.h>
 
 namespace timbrelo::cli {
 namespace {
@@ -57,6 +64,36 @@ void configureEffect(Effect& effect, const EffectChain& chain, std::string_view 
         }
         throw CliError{CliError::Kind::Value, std::string(option) + " \"" + line +
                                                   "\": " + (why.empty() ? "rejected" : why)};
+    }
+}
+
+// The music plays WAV files of 16-bit PCM (and MP3 files); any other WAV would play as
+// silence, so it is refused here with a reason instead.
+void checkBackgroundFile(const std::string& path) {
+    const bool wav =
+        path.size() >= 4 && std::equal(path.end() - 4, path.end(), ".wav", [](char a, char b) {
+            return std::tolower(static_cast<unsigned char>(a)) == b;
+        });
+    if (!wav) {
+        return;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        throw CliError{CliError::Kind::Value,
+                       "--background: can't read \"" + path + "\": " + std::strerror(errno)};
+    }
+    WavInfo info;
+    std::string why;
+    const bool ok = readWavInfo(fd, info, why);
+    ::close(fd);
+    if (!ok) {
+        throw CliError{CliError::Kind::Value, "--background: \"" + path + "\": " + why};
+    }
+    if (info.format.formatTag != 1 || info.format.bitsPerSample != 16 || info.format.channels < 1 ||
+        info.format.channels > 2) {
+        throw CliError{CliError::Kind::Value,
+                       "--background: \"" + path +
+                           "\" is not a 16-bit PCM WAV file (convert it, or use an MP3 file)"};
     }
 }
 
@@ -167,6 +204,7 @@ void prepareChain(CaptureEngine& engine, const VoiceOptions& options) {
         cartoon->setInputFormat(chain.rate(), 16, chain.channels());
     }
     if (options.background) {
+        checkBackgroundFile(*options.background);
         engine.setBackgroundLevel(options.level);
         if (engine.openBackground(options.background->c_str()) == 0) {
             throw CliError{CliError::Kind::Value,

@@ -479,6 +479,29 @@ uint32_t BackgroundEffect::bufferedFrames() const {
     return rings_[ring]->availableFrames();
 }
 
+void BackgroundEffect::waitForMusic(uint32_t frames) {
+    const uint32_t generation = wanted_.load(std::memory_order_acquire);
+    if (generation == gaveUpWaiting_) {
+        return;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    while (bufferedFrames() < frames) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            gaveUpWaiting_ = generation; // a file that gives no music: don't wait on it again
+            return;
+        }
+        hungry_.store(true); // the reader may be resting on a ring it believes full enough
+        wake_.notify_one();
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    if (offer_.load(std::memory_order_relaxed) != kNoRing) {
+        const int ring = offer_.exchange(kNoRing, std::memory_order_acq_rel);
+        if (ring != kNoRing) {
+            playing_ = ring;
+        }
+    }
+}
+
 int32_t BackgroundEffect::process(const int16_t* samples, uint32_t frames) {
     // A ring handed over by the reader is taken at the buffer boundary, whether on or off.
     if (offer_.load(std::memory_order_relaxed) != kNoRing) {
@@ -489,6 +512,9 @@ int32_t BackgroundEffect::process(const int16_t* samples, uint32_t frames) {
     }
     if (!enabled()) {
         return 1;
+    }
+    if (waitForMusic_.load(std::memory_order_relaxed)) {
+        waitForMusic(frames);
     }
     const uint32_t channels = inFormat_.channels;
     if ((channels != 1 && channels != 2) || frames * channels > kOutSamples) {
@@ -532,7 +558,9 @@ void BackgroundEffect::run() {
         if (busy) {
             continue;
         }
-        const auto woken = [this] { return quit_ || command_ != nullptr; };
+        const auto woken = [this] {
+            return quit_ || command_ != nullptr || hungry_.exchange(false);
+        };
         if (producing_ != kNoRing && !exhausted_) {
             wake_.wait_for(lock, kPollInterval, woken); // the ring is full: let it drain
         } else {

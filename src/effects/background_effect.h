@@ -58,6 +58,11 @@ class BackgroundEffect final : public Effect, public BackgroundControl {
     // On the processing thread: music frames ready for the next process call.
     uint32_t bufferedFrames() const;
 
+    // For a file processed faster than real time: process waits (briefly, and only until the
+    // reader once fails to catch up with a file) for the music instead of playing silence
+    // where the reader has not caught up. Never on a real-time path.
+    void setWaitForMusic(bool wait) { waitForMusic_.store(wait, std::memory_order_relaxed); }
+
   private:
     struct Command;
     class Reader;
@@ -79,8 +84,14 @@ class BackgroundEffect final : public Effect, public BackgroundControl {
     std::array<std::atomic<uint32_t>, 2> ringGeneration_{};
     std::atomic<int> offer_{kNoRing};
 
+    void waitForMusic(uint32_t frames);
+
+    std::atomic<bool> waitForMusic_{false};
+    std::atomic<bool> hungry_{false}; // the processing thread waits for music
+
     // Processing thread only.
     int playing_ = kNoRing;
+    uint32_t gaveUpWaiting_ = UINT32_MAX; // the generation the reader could not keep up with
     std::unique_ptr<int16_t[]> music_;
 
     // User-interface thread only.
