@@ -1,6 +1,7 @@
 #include "audio/recording_writer.h"
 #include "platform/messages.h"
 #include "support/audio_files.h"
+#include "support/process.h"
 #include "support/signals.h"
 #include "support/temp_dir.h"
 
@@ -71,6 +72,14 @@ class RecordingWriterTest : public ::testing::Test {
     TempDir dir;
     MessageCapture messages;
     RecordingWriter writer;
+    std::unique_ptr<StubEncoder> stub;
+
+    // Has the writer load the scripted encoder at `path`, set up to fail as asked.
+    void useStub(const char* path, int failEncodeAt = 0, uint32_t initError = 0) {
+        stub = std::make_unique<StubEncoder>(path);
+        stub->reset(failEncodeAt, initError);
+        writer.setEncoderLibrary(path);
+    }
 };
 
 TEST_F(RecordingWriterTest, WavHoldsExactlyTheBytesFedAndOtherToolsReadIt) {
@@ -90,9 +99,9 @@ TEST_F(RecordingWriterTest, WavHoldsExactlyTheBytesFedAndOtherToolsReadIt) {
     EXPECT_EQ(wav->data, input); // the ring's last partial fill included
     EXPECT_EQ(wav->dataSize, input.size());
     EXPECT_EQ(wav->riffSize, fileBytes(path).size() - 8);
-    EXPECT_EQ(runCommand("soxi -r " + shellQuote(path)), "22050\n");
-    EXPECT_EQ(runCommand("soxi -c " + shellQuote(path)), "2\n");
-    EXPECT_EQ(runCommand("soxi -s " + shellQuote(path)), std::to_string(input.size() / 4) + "\n");
+    EXPECT_EQ(runCommand({"soxi", "-r", path}).output, "22050\n");
+    EXPECT_EQ(runCommand({"soxi", "-c", path}).output, "2\n");
+    EXPECT_EQ(runCommand({"soxi", "-s", path}).output, std::to_string(input.size() / 4) + "\n");
     EXPECT_TRUE(messages.messages().empty());
 }
 
@@ -115,7 +124,7 @@ TEST_F(RecordingWriterTest, ASingleSourceWaitsForTheFullRingAndTheOpenFileStaysP
     EXPECT_EQ(wav->data.size(), RecordingWriter::kMixRingBytes);
     EXPECT_EQ(wav->dataSize, RecordingWriter::kMixRingBytes);
     EXPECT_EQ(wav->riffSize, fileBytes(path).size() - 8);
-    EXPECT_EQ(runCommand("soxi -s " + shellQuote(path)), "2560\n");
+    EXPECT_EQ(runCommand({"soxi", "-s", path}).output, "2560\n");
 
     writer.stopRecording(kEffectSlot, "wav");
     EXPECT_EQ(readWav(path)->data.size(), 6u * kBlock);
@@ -250,9 +259,7 @@ TEST_F(RecordingWriterTest, EncoderLibraryProblemsAreReported) {
     }
     writer.unloadEncoder();
 
-    StubEncoder stub(STUB_ENCODER);
-    stub.reset(0, BE_ERR_INVALID_FORMAT_PARAMETERS);
-    writer.setEncoderLibrary(STUB_ENCODER);
+    useStub(STUB_ENCODER, 0, BE_ERR_INVALID_FORMAT_PARAMETERS);
     EXPECT_EQ(writer.startRecording(kOriginSlot, path), 0);
     EXPECT_EQ(messages.messages().back(), "Error opening encoding stream (2)");
     EXPECT_FALSE(fileExists(path));
@@ -266,58 +273,49 @@ TEST_F(RecordingWriterTest, UnwritablePathsAreRefusedWithoutLeavingAStreamOpen) 
     EXPECT_EQ(writer.startRecording(kOriginSlot, dir.file("taken.wav")), 0);
     EXPECT_EQ(messages.messages().back(), "Open wave file failed.");
 
-    StubEncoder stub(STUB_ENCODER);
-    stub.reset();
-    writer.setEncoderLibrary(STUB_ENCODER);
+    useStub(STUB_ENCODER);
     const std::string mp3 = dir.file("no/such/folder.mp3");
     EXPECT_EQ(writer.startRecording(kOriginSlot, mp3), 0);
     EXPECT_EQ(messages.messages().back(), "Error creating file " + mp3);
-    EXPECT_EQ(stub.log(), "init;close;");
+    EXPECT_EQ(stub->log(), "init;close;");
     EXPECT_FALSE(writer.recording());
     EXPECT_FALSE(writer.recordsSlot(kOriginSlot));
 }
 
 TEST_F(RecordingWriterTest, StagingEncodesOnlyPastAWholeChunkAndTheTailAtStop) {
-    StubEncoder stub(STUB_ENCODER);
-    stub.reset();
-    writer.setEncoderLibrary(STUB_ENCODER);
-    const std::string path = dir.file("chunks.mp3");
-    ASSERT_EQ(writer.startRecording(kOriginSlot, path), 1);
+    useStub(STUB_ENCODER);
+    ASSERT_EQ(writer.startRecording(kOriginSlot, dir.file("chunks.mp3")), 1);
     const uint32_t chunk = 1152 * 2; // the stub's chunk, in bytes
 
     // Two sources flush exactly what overlaps: one chunk waits, a second one lets it go.
     writer.write(constantBytes(1, chunk).data(), chunk, kVoiceTag);
     writer.write(constantBytes(2, chunk).data(), chunk, kRenderTag);
-    EXPECT_EQ(stub.log(), "init;");
+    EXPECT_EQ(stub->log(), "init;");
     writer.write(constantBytes(1, chunk).data(), chunk, kVoiceTag);
     writer.write(constantBytes(2, chunk).data(), chunk, kRenderTag);
-    EXPECT_EQ(stub.log(), "init;encode 1152;");
+    EXPECT_EQ(stub->log(), "init;encode 1152;");
 
     writer.write(constantBytes(1, 1000).data(), 1000, kVoiceTag);
     stopAll(writer);
-    EXPECT_EQ(stub.log(), "init;encode 1152;encode 1152;encode 500;deinit;close;infotag;");
+    EXPECT_EQ(stub->log(), "init;encode 1152;encode 1152;encode 500;deinit;close;infotag;");
     EXPECT_TRUE(messages.messages().empty());
 }
 
 TEST_F(RecordingWriterTest, WithoutTheInfoTagEntryTheVbrHeaderIsWritten) {
-    StubEncoder stub(STUB_ENCODER_NO_TAG);
-    stub.reset();
-    writer.setEncoderLibrary(STUB_ENCODER_NO_TAG);
+    useStub(STUB_ENCODER_NO_TAG);
     ASSERT_EQ(writer.startRecording(kEffectSlot, dir.file("v.mp3")), 1);
     stopAll(writer);
-    EXPECT_EQ(stub.log(), "init;deinit;close;vbrheader;");
+    EXPECT_EQ(stub->log(), "init;deinit;close;vbrheader;");
 }
 
 TEST_F(RecordingWriterTest, AFailedEncodeClosesTheStreamAndNothingCallsIntoItAgain) {
-    StubEncoder stub(STUB_ENCODER);
-    stub.reset(2);
-    writer.setEncoderLibrary(STUB_ENCODER);
+    useStub(STUB_ENCODER, 2);
     const std::string path = dir.file("broken.mp3");
     ASSERT_EQ(writer.startRecording(kOriginSlot, path), 1);
     feed(writer, asBytes(pseudoRandom(3 * RecordingWriter::kMixRingBytes / 2)));
     stopAll(writer);
 
-    EXPECT_EQ(stub.log(), "init;encode 1152;encode-fail;close;infotag;");
+    EXPECT_EQ(stub->log(), "init;encode 1152;encode-fail;close;infotag;");
     EXPECT_EQ(messages.messages(),
               std::vector<std::string>{"m_ForMp3_Proc_hEncodeChunk() failed (5)"});
     EXPECT_EQ(fileBytes(path).size(), 16u); // what the first chunk gave

@@ -1,19 +1,15 @@
 #include "effects/background_effect.h"
 #include "effects/effect_chain.h"
 #include "platform/debug.h"
-#include "platform/wav_file.h"
 #include "support/audio_files.h"
+#include "support/process.h"
 #include "support/signals.h"
 #include "support/temp_dir.h"
 
-#include <chrono>
 #include <cmath>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits>
 #include <sys/stat.h>
-#include <thread>
-#include <unistd.h>
 
 using namespace timbrelo;
 using namespace timbrelo::test;
@@ -48,15 +44,9 @@ class BackgroundEffectTest : public ::testing::Test {
         const std::vector<int16_t> in(2 * kBlock, voice);
         std::vector<int16_t> out;
         for (size_t done = 0; done < frames; done += kBlock) {
-            if (waitForMusic) {
-                const auto deadline = std::chrono::steady_clock::now() + 10s;
-                while (effect.bufferedFrames() < kBlock) {
-                    if (std::chrono::steady_clock::now() > deadline) {
-                        ADD_FAILURE() << "no music after " << done << " frames";
-                        return out;
-                    }
-                    std::this_thread::sleep_for(1ms);
-                }
+            if (waitForMusic && !musicReady(kBlock)) {
+                ADD_FAILURE() << "no music after " << done << " frames";
+                return out;
             }
             const bool produced = effect.process(in.data(), kBlock) == 0;
             const int16_t* result = produced ? effect.outBuffer() : in.data();
@@ -65,11 +55,8 @@ class BackgroundEffectTest : public ::testing::Test {
         return out;
     }
 
-    static void waitForDebug(const DebugCapture& debug, const std::string& text) {
-        for (int i = 0; i < 5000 && !debug.contains(text); ++i) {
-            std::this_thread::sleep_for(1ms);
-        }
-        EXPECT_TRUE(debug.contains(text)) << debug.text();
+    bool musicReady(uint32_t frames) {
+        return eventually([&] { return effect.bufferedFrames() >= frames; }, 10s);
     }
 };
 
@@ -234,12 +221,14 @@ TEST_F(BackgroundEffectTest, MusicThatKeepsFailingEndsInSilenceAndSaysSo) {
     DebugCapture debug;
     // A folder opens but every read fails; an empty file ends before any music.
     ASSERT_EQ(effect.openFile(dir.path().c_str()), 1);
-    waitForDebug(debug, "can't be read; playing silence.\n");
+    EXPECT_TRUE(eventually([&] { return debug.contains("can't be read; playing silence.\n"); }))
+        << debug.text();
     EXPECT_EQ(distinct(play(1024, 10000, false)), std::vector<int16_t>{5999});
 
     writeFile(dir.file("empty.mp3"), "");
     ASSERT_EQ(effect.openFile(dir.file("empty.mp3").c_str()), 1);
-    waitForDebug(debug, "holds no music; playing silence.\n");
+    EXPECT_TRUE(eventually([&] { return debug.contains("holds no music; playing silence.\n"); }))
+        << debug.text();
     EXPECT_EQ(distinct(play(1024, 10000, false)), std::vector<int16_t>{5999});
 }
 
@@ -257,16 +246,12 @@ TEST_F(BackgroundEffectTest, TheDecodedCopyIsWrittenOnlyWhileDebugging) {
     DebugCapture debug;
     ASSERT_EQ(effect.openFile(path.c_str()), 1);
     play(4096);
-    const int fd = ::open(chosen.file("Decoder.wav").c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    WavInfo info;
-    std::string error;
-    ASSERT_TRUE(readWavInfo(fd, info, error)) << error;
-    ::close(fd);
+    const std::optional<WavContents> copy = readWav(chosen.file("Decoder.wav"));
+    ASSERT_TRUE(copy.has_value());
     // It describes what it holds: the converted music.
-    EXPECT_EQ(info.format, WaveFormat::pcm(2, 22050, 16));
-    EXPECT_GE(info.dataBytes, 4096u * 4);
-    EXPECT_EQ(info.dataBytes % 4, 0u);
+    EXPECT_EQ(copy->format, WaveFormat::pcm(2, 22050, 16));
+    EXPECT_GE(copy->data.size(), 4096u * 4);
+    EXPECT_EQ(copy->data.size() % 4, 0u);
     EXPECT_FALSE(fileExists(fallback));
 }
 
@@ -278,9 +263,7 @@ TEST_F(BackgroundEffectTest, AMonoChainHearsTheLeftChannel) {
     effect.setInputFormat(22050, 16, 1);
     effect.setParameter(1.0f, 0);
     ASSERT_EQ(effect.openFile(wav("lr.wav", samples).c_str()), 1);
-    while (effect.bufferedFrames() < 1000) {
-        std::this_thread::sleep_for(1ms);
-    }
+    ASSERT_TRUE(musicReady(1000));
     const std::vector<int16_t> voice(1000, 0);
     ASSERT_EQ(effect.process(voice.data(), 1000), 0);
     EXPECT_EQ(effect.outFrames(), 1000u);
@@ -299,9 +282,7 @@ TEST(BackgroundInChain, TheDefaultChainPlaysMusicInSlotThree) {
     ASSERT_NE(background, nullptr);
     chain.setBackgroundLevel(1.0f);
     ASSERT_EQ(chain.openBackground(dir.file("m.wav").c_str()), 1);
-    while (background->bufferedFrames() < 256) {
-        std::this_thread::sleep_for(1ms);
-    }
+    ASSERT_TRUE(eventually([&] { return background->bufferedFrames() >= 256; }));
     const std::vector<int16_t> voice(512, 0);
     uint32_t frames = 0;
     const int16_t* out = chain.run(voice.data(), 256, &frames);

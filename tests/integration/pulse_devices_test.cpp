@@ -18,10 +18,7 @@ namespace {
 class PulseDevicesTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string why;
-        if (!useSharedSoundServer(why)) {
-            GTEST_SKIP() << why;
-        }
+        SKIP_WITHOUT_SOUND_SERVER();
         ASSERT_EQ(backend.connect(), MMSYSERR_NOERROR);
     }
 

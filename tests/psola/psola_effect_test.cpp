@@ -1,4 +1,3 @@
-#include "effects/effect_chain.h"
 #include "platform/debug.h"
 #include "psola/psola_effect.h"
 #include "support/signals.h"
@@ -225,23 +224,6 @@ TEST(PsolaEffect, FormantFactorMovesTheEnvelopeAndKeepsThePitch) {
     const double before = spectralCentroid(slice(plain, 0.2, 1.0), kRate);
     const double after = spectralCentroid(slice(shifted, 0.2, 1.0), kRate);
     EXPECT_GT(after / before, 1.15) << before << " -> " << after;
-}
-
-TEST(PsolaEffect, SitsInTheChainsPsolaSlot) {
-    EffectChain chain;
-    chain.setConfigSource(EffectConfigSource::text("psola 1.0\n"));
-    chain.setFormat(2, 22050, 16);
-    chain.load();
-    ASSERT_NE(chain.slot(EffectChain::kPsolaSlot), nullptr);
-    EXPECT_STREQ(chain.slot(EffectChain::kPsolaSlot)->name(), "psola");
-    chain.setPsolaParameter(0, Effect::kOn);
-    chain.setPsolaParameter(1.3f, 1);
-    chain.setPsolaParameter(1.6f, 0);
-    const std::vector<int16_t> input = stereoVoice(150, 0.2);
-    uint32_t frames = 0;
-    const int16_t* out = chain.run(input.data(), 1000, &frames);
-    ASSERT_NE(out, nullptr);
-    EXPECT_EQ(frames, static_cast<uint32_t>(kBlock));
 }
 
 } // namespace
