@@ -66,9 +66,8 @@ TEST_F(PlayerTest, StartsAtTheThresholdAndPlaysEveryByteInOrder) {
 
     // Playback starts once the ring holds the threshold, counted before the block.
     size_t fed = 0;
-    while (fed < kThreshold) {
+    for (; fed < kThreshold; fed += 3072) {
         player->addData(input.data() + fed, 3072);
-        fed += 3072;
     }
     EXPECT_EQ(player->state(), PlayerState::Ready);
     EXPECT_EQ(player->usedBytes(), kThreshold);
@@ -77,20 +76,17 @@ TEST_F(PlayerTest, StartsAtTheThresholdAndPlaysEveryByteInOrder) {
     EXPECT_EQ(player->state(), PlayerState::Playing);
     EXPECT_TRUE(debug.contains("----Play.\n----Play End.\n"));
 
-    // The rest arrives in irregular blocks from another thread, never overfilling the ring.
-    std::thread producer([&] {
-        std::mt19937 random(5);
-        std::uniform_int_distribution<size_t> frames(1, 1200);
-        while (fed < input.size()) {
-            const size_t n = std::min(frames(random) * 4, input.size() - fed);
-            while (player->usedBytes() + n > 50000) {
-                std::this_thread::sleep_for(1ms);
-            }
-            player->addData(input.data() + fed, static_cast<uint32_t>(n));
-            fed += n;
+    // The rest arrives in irregular blocks as the device plays, never overfilling the ring.
+    std::mt19937 random(5);
+    std::uniform_int_distribution<size_t> frames(1, 1200);
+    while (fed < input.size()) {
+        const size_t n = std::min(frames(random) * 4, input.size() - fed);
+        while (player->usedBytes() + n > 50000) {
+            std::this_thread::sleep_for(1ms);
         }
-    });
-    producer.join();
+        player->addData(input.data() + fed, static_cast<uint32_t>(n));
+        fed += n;
+    }
     ASSERT_TRUE(backend.waitForPlayed(speakers, input.size() + kBufferBytes, 5s));
     player->stop();
 
@@ -228,10 +224,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(PlayerTest, ADeviceThatGoesAwayIsReportedOnceAndTheNextOpenWorks) {
     auto player = makePlayer();
-    std::atomic<bool> quit{false};
-    std::thread producer([&] {
+    std::jthread producer([&](std::stop_token quit) {
         const std::vector<uint8_t> block(2048, 5);
-        while (!quit) {
+        while (!quit.stop_requested()) {
             player->addData(block.data(), 2048);
             std::this_thread::sleep_for(10ms);
         }
@@ -250,7 +245,7 @@ TEST_F(PlayerTest, ADeviceThatGoesAwayIsReportedOnceAndTheNextOpenWorks) {
     EXPECT_FALSE(player->deviceOpen());
     ASSERT_EQ(player->openStream(), 1);
     EXPECT_TRUE(eventually([&] { return player->state() == PlayerState::Playing; }));
-    quit = true;
+    producer.request_stop();
     producer.join();
     player->stop();
     EXPECT_EQ(messages.messages().size(), 1u);
@@ -258,15 +253,12 @@ TEST_F(PlayerTest, ADeviceThatGoesAwayIsReportedOnceAndTheNextOpenWorks) {
 
 TEST_F(PlayerTest, StoppingAndReopeningWhileAProducerFeedsIsSafe) {
     auto player = makePlayer(2048);
-    std::atomic<bool> quit{false};
-    std::thread producer([&] {
+    std::jthread producer([&](std::stop_token quit) {
         const std::vector<int16_t> tone = makeTone(440, 0.1, 22050, 2);
-        size_t at = 0;
-        while (!quit) {
+        for (size_t at = 0; !quit.stop_requested(); at += 97) {
             const uint32_t n = 4 * (1 + static_cast<uint32_t>(at % 700));
             player->addData(reinterpret_cast<const uint8_t*>(tone.data()),
                             std::min<uint32_t>(n, 8000));
-            at += 97;
             std::this_thread::sleep_for(1ms);
         }
     });
@@ -276,7 +268,7 @@ TEST_F(PlayerTest, StoppingAndReopeningWhileAProducerFeedsIsSafe) {
         EXPECT_NE(player->state(), PlayerState::Stopping);
         ASSERT_EQ(player->openStream(), 1);
     }
-    quit = true;
+    producer.request_stop();
     producer.join();
     player->stop();
     player.reset();
