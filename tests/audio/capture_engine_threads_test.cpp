@@ -83,10 +83,7 @@ TEST_F(CaptureEngineTest, SemitoneShiftRaisesAToneByAnOctaveAndBack) {
 }
 
 TEST_F(CaptureEngineTest, WithEffectsOffEveryBufferArrivesUnchangedAndWhole) {
-    std::vector<int16_t> input(22050 * 2);
-    for (size_t i = 0; i < input.size(); ++i) {
-        input[i] = static_cast<int16_t>(i * 7919 % 65536 - 32768);
-    }
+    const std::vector<int16_t> input = makeNoise(22050 * 2);
     const uint32_t mic = backend.addInputDevice(
         "Memory", std::make_shared<MemorySource>(input, WaveFormat::pcm(2, 22050, 16)));
     auto engine = makeEngine();

@@ -17,24 +17,15 @@ namespace {
 
 constexpr uint32_t kBlock = 2048;
 
-std::vector<int16_t> pseudoRandom(size_t samples, uint32_t seed = 1) {
-    std::vector<int16_t> out(samples);
-    for (int16_t& s : out) {
-        seed = seed * 1664525u + 1013904223u;
-        s = static_cast<int16_t>(seed >> 16);
-    }
-    return out;
-}
-
 std::vector<uint8_t> constantBytes(int16_t value, uint32_t bytes) {
     return asBytes(std::vector<int16_t>(bytes / 2, value));
 }
 
-void feed(RecordingWriter& w, const std::vector<uint8_t>& bytes, uint32_t tag = kVoiceTag,
-          uint32_t block = kBlock) {
-    for (size_t at = 0; at < bytes.size(); at += block) {
+// Writes the voice in blocks as the capture thread does.
+void feed(RecordingWriter& w, const std::vector<uint8_t>& bytes) {
+    for (size_t at = 0; at < bytes.size(); at += kBlock) {
         w.write(bytes.data() + at,
-                static_cast<uint32_t>(std::min<size_t>(block, bytes.size() - at)), tag);
+                static_cast<uint32_t>(std::min<size_t>(kBlock, bytes.size() - at)), kVoiceTag);
     }
 }
 
@@ -83,7 +74,7 @@ class RecordingWriterTest : public ::testing::Test {
 };
 
 TEST_F(RecordingWriterTest, WavHoldsExactlyTheBytesFedAndOtherToolsReadIt) {
-    const std::vector<uint8_t> input = asBytes(pseudoRandom(22050 * 2 + 300));
+    const std::vector<uint8_t> input = asBytes(makeNoise(22050 * 2 + 300));
     const std::string path = dir.file("voice.wav");
     ASSERT_EQ(writer.startRecording(kOriginSlot, path), 1);
     EXPECT_TRUE(writer.recording());
@@ -108,7 +99,7 @@ TEST_F(RecordingWriterTest, WavHoldsExactlyTheBytesFedAndOtherToolsReadIt) {
 TEST_F(RecordingWriterTest, ASingleSourceWaitsForTheFullRingAndTheOpenFileStaysPlayable) {
     const std::string path = dir.file("open.wav");
     ASSERT_EQ(writer.startRecording(kEffectSlot, path), 1);
-    const std::vector<uint8_t> block = asBytes(pseudoRandom(kBlock / 2));
+    const std::vector<uint8_t> block = asBytes(makeNoise(kBlock / 2));
     for (int i = 0; i < 5; ++i) {
         writer.write(block.data(), kBlock, kVoiceTag);
     }
@@ -160,7 +151,7 @@ TEST_F(RecordingWriterTest, TwoSourcesMeetInTheRingAndTheRestIsWrittenAtStop) {
 }
 
 TEST_F(RecordingWriterTest, BlocksThatCannotBeRecordedAreIgnored) {
-    const std::vector<uint8_t> big = asBytes(pseudoRandom(8194 / 2));
+    const std::vector<uint8_t> big = asBytes(makeNoise(8194 / 2));
     writer.write(big.data(), 4096, kVoiceTag); // no file open yet
     const std::string path = dir.file("blocks.wav");
     ASSERT_EQ(writer.startRecording(kOriginSlot, path), 1);
@@ -183,7 +174,7 @@ TEST_F(RecordingWriterTest, ThePathsEndingDecidesBetweenMp3AndWav) {
         ASSERT_EQ(writer.startRecording(kOriginSlot, path), 1);
         EXPECT_EQ(writer.mp3Open(kOriginSlot), c.mp3);
         EXPECT_EQ(writer.wavOpen(kOriginSlot), !c.mp3);
-        feed(writer, asBytes(pseudoRandom(22050)));
+        feed(writer, asBytes(makeNoise(22050)));
         stopAll(writer);
         const std::vector<uint8_t> bytes = fileBytes(path);
         ASSERT_GE(bytes.size(), 4u);
@@ -312,7 +303,7 @@ TEST_F(RecordingWriterTest, AFailedEncodeClosesTheStreamAndNothingCallsIntoItAga
     useStub(STUB_ENCODER, 2);
     const std::string path = dir.file("broken.mp3");
     ASSERT_EQ(writer.startRecording(kOriginSlot, path), 1);
-    feed(writer, asBytes(pseudoRandom(3 * RecordingWriter::kMixRingBytes / 2)));
+    feed(writer, asBytes(makeNoise(3 * RecordingWriter::kMixRingBytes / 2)));
     stopAll(writer);
 
     EXPECT_EQ(stub->log(), "init;encode 1152;encode-fail;close;infotag;");

@@ -74,6 +74,15 @@ std::vector<int16_t> makeTone(double frequency, double seconds, double rate, int
     return out;
 }
 
+std::vector<int16_t> makeNoise(size_t samples, uint32_t seed) {
+    std::vector<int16_t> out(samples);
+    for (int16_t& s : out) {
+        seed = seed * 1664525u + 1013904223u;
+        s = static_cast<int16_t>(seed >> 16);
+    }
+    return out;
+}
+
 std::vector<float> makeVoice(double f0, double seconds, double rate, double amplitude) {
     const auto n = static_cast<size_t>(seconds * rate);
     // Pulses at exact fractional times, each split over its two neighbouring samples.

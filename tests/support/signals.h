@@ -12,6 +12,9 @@ namespace timbrelo::test {
 std::vector<int16_t> makeTone(double frequency, double seconds, double rate, int channels,
                               double amplitude = 0.5);
 
+// Full-scale white noise, the same for the same seed.
+std::vector<int16_t> makeNoise(size_t samples, uint32_t seed = 1);
+
 // A voiced sound with a known fundamental: a pulse train at f0 through three formant
 // resonators (about 700, 1200 and 2600 Hz), peak amplitude 0..1, one channel.
 std::vector<float> makeVoice(double f0, double seconds, double rate, double amplitude = 0.5);
