@@ -3,7 +3,6 @@
 // the device lists and defaults stay as the user expects.
 #include "platform/vdev/event_registry.h"
 #include "platform/vdev/pulse_virtual_device.h"
-#include "platform/wave/pulse_audio_backend.h"
 #include "platform/wave/pulse_connection.h"
 #include "support/audio_files.h"
 #include "support/signals.h"

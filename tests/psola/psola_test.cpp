@@ -4,7 +4,6 @@
 #include "support/signals.h"
 
 #include <cmath>
-#include <cstring>
 #include <gtest/gtest.h>
 #include <vector>
 
