@@ -22,7 +22,7 @@ class ModelControls : public VoiceControls {
     };
 
     void setPitchShift(int32_t value, int32_t mode) override {
-        log.push_back("pitch(" + std::to_string(value) + "," + std::to_string(mode) + ")");
+        note("pitch(" + std::to_string(value) + "," + std::to_string(mode) + ")");
         if (mode == -1) {
             state.semitones = 0;
         } else if (mode != -2) {
@@ -30,7 +30,7 @@ class ModelControls : public VoiceControls {
         }
     }
     void setCartoonParameter(float value, int32_t kind) override {
-        log.push_back("cartoon(" + number(value) + "," + std::to_string(kind) + ")");
+        note("cartoon(" + number(value) + "," + std::to_string(kind) + ")");
         if (kind == -1 || kind == -2) {
             state.cartoonOn = kind == -2;
         } else {
@@ -38,7 +38,7 @@ class ModelControls : public VoiceControls {
         }
     }
     void setPsolaParameter(float value, int32_t kind) override {
-        log.push_back("psola(" + number(value) + "," + std::to_string(kind) + ")");
+        note("psola(" + number(value) + "," + std::to_string(kind) + ")");
         if (kind == -1 || kind == -2) {
             state.psolaOn = kind == -2;
         } else if (kind == 0) {
@@ -48,24 +48,17 @@ class ModelControls : public VoiceControls {
         }
     }
 
-    std::vector<std::string> log;
+    std::string log; // the calls, separated by blanks
     State state;
 
   private:
+    void note(const std::string& call) { log += (log.empty() ? "" : " ") + call; }
     static std::string number(float v) {
         char text[32];
         std::snprintf(text, sizeof text, "%g", v);
         return text;
     }
 };
-
-std::string joined(const std::vector<std::string>& calls) {
-    std::string out;
-    for (const std::string& c : calls) {
-        out += (out.empty() ? "" : " ") + c;
-    }
-    return out;
-}
 
 TEST(VoicePresets, EachPresetIssuesItsCallsInOrder) {
     const std::vector<std::pair<uint32_t, std::string>> expected = {
@@ -86,7 +79,7 @@ TEST(VoicePresets, EachPresetIssuesItsCallsInOrder) {
         ModelControls controls;
         PresetState state;
         state.choose(id, controls);
-        EXPECT_EQ(joined(controls.log), calls) << id;
+        EXPECT_EQ(controls.log, calls) << id;
         EXPECT_EQ(state.currentPreset(), id);
     }
 }
@@ -108,22 +101,6 @@ TEST(VoicePresets, MenuTextsSlidersAndLookup) {
     }
     EXPECT_EQ(menu, (std::vector<uint32_t>{32784, 32771, 32782, 32775, 32783, 32780, 32772, 32776,
                                            32781}));
-}
-
-TEST(VoicePresets, SlidersSendFormantBeforePitchAndLeaveNoPresetCurrent) {
-    ModelControls controls;
-    PresetState state;
-    EXPECT_EQ(state.currentPreset(), 32784u);
-    applySliders({150, 80}, controls);
-    state.sliderChangedVoice();
-    EXPECT_EQ(joined(controls.log),
-              "pitch(0,-1) cartoon(0,-1) psola(0,-2) psola(0.8,1) psola(1.5,0)");
-    EXPECT_EQ(state.currentPreset(), kNoPreset);
-
-    // A capture start after a slider move re-issues nothing.
-    controls.log.clear();
-    state.reissue(controls);
-    EXPECT_TRUE(controls.log.empty());
 }
 
 TEST(VoicePresets, NothingAccumulatesAcrossRepeatsOrAfterASlider) {
@@ -153,17 +130,27 @@ TEST(VoicePresets, NothingAccumulatesAcrossRepeatsOrAfterASlider) {
     }
 }
 
-TEST(VoicePresets, StartIssuesNoEffectAndThenTheLastChoice) {
+TEST(VoicePresets, StartReissuesTheLastChoiceButNothingAfterASlider) {
     ModelControls controls;
     PresetState state;
+    EXPECT_EQ(state.currentPreset(), 32784u);
     state.reissue(controls);
-    EXPECT_EQ(joined(controls.log), "cartoon(0,-1) pitch(0,-1) psola(0,-1)");
-
+    EXPECT_EQ(controls.log, "cartoon(0,-1) pitch(0,-1) psola(0,-1)");
     state.choose(32776, controls);
     controls.log.clear();
     state.reissue(controls);
-    EXPECT_EQ(joined(controls.log), "cartoon(0,-1) pitch(0,-2) pitch(-4,0) psola(0,-1)");
+    EXPECT_EQ(controls.log, "cartoon(0,-1) pitch(0,-2) pitch(-4,0) psola(0,-1)");
     EXPECT_EQ(state.currentPreset(), 32776u);
+
+    // The sliders send the formant before the pitch and leave no preset current.
+    controls.log.clear();
+    applySliders({150, 80}, controls);
+    state.sliderChangedVoice();
+    EXPECT_EQ(controls.log, "pitch(0,-1) cartoon(0,-1) psola(0,-2) psola(0.8,1) psola(1.5,0)");
+    EXPECT_EQ(state.currentPreset(), kNoPreset);
+    controls.log.clear();
+    state.reissue(controls);
+    EXPECT_TRUE(controls.log.empty());
 }
 
 } // namespace

@@ -34,45 +34,32 @@ void* operator new(std::size_t size) {
     }
     throw std::bad_alloc();
 }
-void* operator new[](std::size_t size) {
-    return operator new(size);
-}
 void* operator new(std::size_t size, std::align_val_t align) {
     noteAllocation();
-    if (void* p =
-            std::aligned_alloc(static_cast<size_t>(align), (size + static_cast<size_t>(align) - 1) &
-                                                               ~(static_cast<size_t>(align) - 1))) {
+    const auto a = static_cast<size_t>(align);
+    if (void* p = std::aligned_alloc(a, (size + a - 1) & ~(a - 1))) {
         return p;
     }
     throw std::bad_alloc();
 }
+void* operator new[](std::size_t size) {
+    return operator new(size);
+}
 void* operator new[](std::size_t size, std::align_val_t align) {
     return operator new(size, align);
 }
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::align_val_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::align_val_t) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
-    std::free(p);
-}
+// Every form of delete, plain or for arrays, sized or aligned, frees.
+#define FREE_DELETE(...)                                                                           \
+    void operator delete(void* p __VA_OPT__(, ) __VA_ARGS__) noexcept {                            \
+        std::free(p);                                                                              \
+    }                                                                                              \
+    void operator delete[](void* p __VA_OPT__(, ) __VA_ARGS__) noexcept {                          \
+        std::free(p);                                                                              \
+    }
+FREE_DELETE()
+FREE_DELETE(std::size_t)
+FREE_DELETE(std::align_val_t)
+FREE_DELETE(std::size_t, std::align_val_t)
 
 namespace {
 

@@ -1,7 +1,9 @@
 #include "audio/capture_engine.h"
 #include "platform/messages.h"
 #include "platform/wave/sim_audio_backend.h"
+#include "support/audio_files.h"
 #include "support/capture_fixtures.h"
+#include "support/process.h"
 #include "support/signals.h"
 
 #include <gtest/gtest.h>
@@ -47,17 +49,13 @@ class CaptureEngineTest : public ::testing::Test {
 
     // Plays the whole source through a started engine, then stops it.
     void runToEnd(CaptureEngine& engine, uint32_t device) {
-        for (int i = 0; i < 1000 && !backend.inputEnded(device); ++i) {
-            std::this_thread::sleep_for(10ms);
-        }
-        ASSERT_TRUE(backend.inputEnded(device));
+        ASSERT_TRUE(eventually([&] { return backend.inputEnded(device); }, 10s));
         engine.stop();
     }
 
     double measuredFrequency() {
-        const std::vector<int16_t> out = link.samples();
-        const std::vector<float> left = channelOf(out, 2, 0);
-        return measureToneFrequency(slice(left, 0.3, 0.9), kRate);
+        return measureToneFrequency(slice(channelOf(asSamples(link.bytes()), 2, 0), 0.3, 0.9),
+                                    kRate);
     }
 };
 
@@ -66,34 +64,26 @@ TEST_F(CaptureEngineTest, SemitoneShiftRaisesAToneByAnOctaveAndBack) {
     const uint32_t mic = backend.addInputDevice("Test Microphone", gate);
     auto engine = makeEngine();
     ASSERT_EQ(engine->selectDevice(mic, 2048), 1);
-
-    ASSERT_EQ(engine->start(1, 22050, 16), 1);
-    engine->setPitchShift(0, -2);
-    engine->setPitchShift(12, 0);
-    gate->open();
-    runToEnd(*engine, mic);
-    EXPECT_NEAR(measuredFrequency(), 880.0, 8.8);
-    // The shifter's blocks go on as they are: at most 2048 bytes each.
+    for (const auto& [semitones, mode, expected] : {std::tuple{12, 0, 880.0}, {0, -1, 440.0}}) {
+        link.clear();
+        gate->close();
+        ASSERT_EQ(engine->start(1, 22050, 16), 1);
+        engine->setPitchShift(0, -2);
+        engine->setPitchShift(semitones, mode);
+        gate->open();
+        runToEnd(*engine, mic);
+        EXPECT_NEAR(measuredFrequency(), expected, expected * 0.01);
+    }
+    // The shifter's blocks went on as they were: at most 2048 bytes each.
     for (uint32_t size : link.blockSizes()) {
         ASSERT_LE(size, 2048u);
     }
     EXPECT_GT(chainCalls.load(), 0);
-
-    link.clear();
-    gate->close();
-    ASSERT_EQ(engine->start(1, 22050, 16), 1);
-    engine->setPitchShift(0, -1);
-    gate->open();
-    runToEnd(*engine, mic);
-    EXPECT_NEAR(measuredFrequency(), 440.0, 4.4);
     EXPECT_TRUE(messages.messages().empty());
 }
 
 TEST_F(CaptureEngineTest, WithEffectsOffEveryBufferArrivesUnchangedAndWhole) {
-    std::vector<int16_t> input(22050 * 2);
-    for (size_t i = 0; i < input.size(); ++i) {
-        input[i] = static_cast<int16_t>(i * 7919 % 65536 - 32768);
-    }
+    const std::vector<int16_t> input = makeNoise(22050 * 2);
     const uint32_t mic = backend.addInputDevice(
         "Memory", std::make_shared<MemorySource>(input, WaveFormat::pcm(2, 22050, 16)));
     auto engine = makeEngine();
@@ -103,7 +93,7 @@ TEST_F(CaptureEngineTest, WithEffectsOffEveryBufferArrivesUnchangedAndWhole) {
     engine->setPitchShift(12, 0);
     runToEnd(*engine, mic);
 
-    EXPECT_EQ(link.samples(), input);
+    EXPECT_EQ(asSamples(link.bytes()), input);
     const std::vector<uint32_t> blocks = link.blockSizes();
     for (size_t i = 0; i + 1 < blocks.size(); ++i) {
         ASSERT_EQ(blocks[i], 2048u);
@@ -255,6 +245,36 @@ TEST_F(CaptureEngineTest, PreviewNeedsAPlayer) {
     ASSERT_EQ(engine->start(1, 22050, 16), 1);
     runToEnd(*engine, mic);
     EXPECT_EQ(player.bytes.load(), link.size());
+}
+
+TEST_F(CaptureEngineTest, AVanishedDeviceIsReportedOnceAndCaptureCanStartAgain) {
+    const uint32_t mic =
+        backend.addInputDevice("Mic", std::make_shared<ToneSource>(440, 0.5, 0), Pacing::RealTime);
+    auto engine = makeEngine();
+    ASSERT_EQ(engine->selectDevice(mic, 2048), 1);
+    ASSERT_EQ(engine->start(1, 22050, 16), 1);
+    ASSERT_TRUE(link.waitFor(8192));
+
+    backend.loseDevices(MMSYSERR_NODRIVER);
+    EXPECT_TRUE(eventually([&] { return engine->state() == CaptureState::Stopping; }, 1s));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(messages.messages(),
+              std::vector<std::string>{"WAVEIN:6:The device is gone. Capture stopped."});
+    const size_t delivered = link.size();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(link.size(), delivered);
+
+    const auto start = std::chrono::steady_clock::now();
+    engine->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+    EXPECT_EQ(engine->state(), CaptureState::Ready);
+    EXPECT_EQ(backend.openInputCount(), 0);
+
+    link.clear();
+    ASSERT_EQ(engine->start(1, 22050, 16), 1);
+    EXPECT_TRUE(link.waitFor(8192));
+    engine->stop();
+    EXPECT_EQ(messages.messages().size(), 1u);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "platform/wave/sim_audio_backend.h"
 #include "support/audio_files.h"
 #include "support/capture_fixtures.h"
+#include "support/signals.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -123,19 +124,9 @@ class CaptureRecordingTest : public ::testing::TestWithParam<Route> {
     }
 };
 
-std::vector<int16_t> voiceLikeNoise(size_t samples) {
-    std::vector<int16_t> out(samples);
-    uint32_t seed = 99;
-    for (int16_t& s : out) {
-        seed = seed * 1664525u + 1013904223u;
-        s = static_cast<int16_t>(static_cast<int32_t>(seed >> 16) / 4 - 4096);
-    }
-    return out;
-}
-
 TEST_P(CaptureRecordingTest, EachSlotRecordsWhatTheCaptureRouteGivesIt) {
     const Route& route = GetParam();
-    const std::vector<int16_t> input = voiceLikeNoise(22050 * 2);
+    const std::vector<int16_t> input = makeNoise(22050 * 2);
     auto engine = makeEngine();
     engine->setEffectsOn(route.effectsOn ? 1 : 0);
     const std::string path = dir.file("route.wav");
@@ -169,7 +160,7 @@ INSTANTIATE_TEST_SUITE_P(Routes, CaptureRecordingTest,
                          });
 
 TEST_F(CaptureRecordingTest, StoppingCaptureFinishesAnMp3AndReleasesTheEncoder) {
-    const std::vector<int16_t> input = voiceLikeNoise(22050 * 2);
+    const std::vector<int16_t> input = makeNoise(22050 * 2);
     auto engine = makeEngine();
     engine->setEffectsOn(0);
     const std::string path = dir.file("call.mp3");

@@ -1,6 +1,7 @@
 #include "audio/recording_writer.h"
 #include "platform/messages.h"
 #include "support/audio_files.h"
+#include "support/process.h"
 #include "support/signals.h"
 #include "support/temp_dir.h"
 
@@ -16,24 +17,15 @@ namespace {
 
 constexpr uint32_t kBlock = 2048;
 
-std::vector<int16_t> pseudoRandom(size_t samples, uint32_t seed = 1) {
-    std::vector<int16_t> out(samples);
-    for (int16_t& s : out) {
-        seed = seed * 1664525u + 1013904223u;
-        s = static_cast<int16_t>(seed >> 16);
-    }
-    return out;
-}
-
 std::vector<uint8_t> constantBytes(int16_t value, uint32_t bytes) {
     return asBytes(std::vector<int16_t>(bytes / 2, value));
 }
 
-void feed(RecordingWriter& w, const std::vector<uint8_t>& bytes, uint32_t tag = kVoiceTag,
-          uint32_t block = kBlock) {
-    for (size_t at = 0; at < bytes.size(); at += block) {
+// Writes the voice in blocks as the capture thread does.
+void feed(RecordingWriter& w, const std::vector<uint8_t>& bytes) {
+    for (size_t at = 0; at < bytes.size(); at += kBlock) {
         w.write(bytes.data() + at,
-                static_cast<uint32_t>(std::min<size_t>(block, bytes.size() - at)), tag);
+                static_cast<uint32_t>(std::min<size_t>(kBlock, bytes.size() - at)), kVoiceTag);
     }
 }
 
@@ -71,10 +63,18 @@ class RecordingWriterTest : public ::testing::Test {
     TempDir dir;
     MessageCapture messages;
     RecordingWriter writer;
+    std::unique_ptr<StubEncoder> stub;
+
+    // Has the writer load the scripted encoder at `path`, set up to fail as asked.
+    void useStub(const char* path, int failEncodeAt = 0, uint32_t initError = 0) {
+        stub = std::make_unique<StubEncoder>(path);
+        stub->reset(failEncodeAt, initError);
+        writer.setEncoderLibrary(path);
+    }
 };
 
 TEST_F(RecordingWriterTest, WavHoldsExactlyTheBytesFedAndOtherToolsReadIt) {
-    const std::vector<uint8_t> input = asBytes(pseudoRandom(22050 * 2 + 300));
+    const std::vector<uint8_t> input = asBytes(makeNoise(22050 * 2 + 300));
     const std::string path = dir.file("voice.wav");
     ASSERT_EQ(writer.startRecording(kOriginSlot, path), 1);
     EXPECT_TRUE(writer.recording());
@@ -90,16 +90,16 @@ TEST_F(RecordingWriterTest, WavHoldsExactlyTheBytesFedAndOtherToolsReadIt) {
     EXPECT_EQ(wav->data, input); // the ring's last partial fill included
     EXPECT_EQ(wav->dataSize, input.size());
     EXPECT_EQ(wav->riffSize, fileBytes(path).size() - 8);
-    EXPECT_EQ(runCommand("soxi -r " + shellQuote(path)), "22050\n");
-    EXPECT_EQ(runCommand("soxi -c " + shellQuote(path)), "2\n");
-    EXPECT_EQ(runCommand("soxi -s " + shellQuote(path)), std::to_string(input.size() / 4) + "\n");
+    EXPECT_EQ(runCommand({"soxi", "-r", path}).output, "22050\n");
+    EXPECT_EQ(runCommand({"soxi", "-c", path}).output, "2\n");
+    EXPECT_EQ(runCommand({"soxi", "-s", path}).output, std::to_string(input.size() / 4) + "\n");
     EXPECT_TRUE(messages.messages().empty());
 }
 
 TEST_F(RecordingWriterTest, ASingleSourceWaitsForTheFullRingAndTheOpenFileStaysPlayable) {
     const std::string path = dir.file("open.wav");
     ASSERT_EQ(writer.startRecording(kEffectSlot, path), 1);
-    const std::vector<uint8_t> block = asBytes(pseudoRandom(kBlock / 2));
+    const std::vector<uint8_t> block = asBytes(makeNoise(kBlock / 2));
     for (int i = 0; i < 5; ++i) {
         writer.write(block.data(), kBlock, kVoiceTag);
     }
@@ -115,7 +115,7 @@ TEST_F(RecordingWriterTest, ASingleSourceWaitsForTheFullRingAndTheOpenFileStaysP
     EXPECT_EQ(wav->data.size(), RecordingWriter::kMixRingBytes);
     EXPECT_EQ(wav->dataSize, RecordingWriter::kMixRingBytes);
     EXPECT_EQ(wav->riffSize, fileBytes(path).size() - 8);
-    EXPECT_EQ(runCommand("soxi -s " + shellQuote(path)), "2560\n");
+    EXPECT_EQ(runCommand({"soxi", "-s", path}).output, "2560\n");
 
     writer.stopRecording(kEffectSlot, "wav");
     EXPECT_EQ(readWav(path)->data.size(), 6u * kBlock);
@@ -151,7 +151,7 @@ TEST_F(RecordingWriterTest, TwoSourcesMeetInTheRingAndTheRestIsWrittenAtStop) {
 }
 
 TEST_F(RecordingWriterTest, BlocksThatCannotBeRecordedAreIgnored) {
-    const std::vector<uint8_t> big = asBytes(pseudoRandom(8194 / 2));
+    const std::vector<uint8_t> big = asBytes(makeNoise(8194 / 2));
     writer.write(big.data(), 4096, kVoiceTag); // no file open yet
     const std::string path = dir.file("blocks.wav");
     ASSERT_EQ(writer.startRecording(kOriginSlot, path), 1);
@@ -174,7 +174,7 @@ TEST_F(RecordingWriterTest, ThePathsEndingDecidesBetweenMp3AndWav) {
         ASSERT_EQ(writer.startRecording(kOriginSlot, path), 1);
         EXPECT_EQ(writer.mp3Open(kOriginSlot), c.mp3);
         EXPECT_EQ(writer.wavOpen(kOriginSlot), !c.mp3);
-        feed(writer, asBytes(pseudoRandom(22050)));
+        feed(writer, asBytes(makeNoise(22050)));
         stopAll(writer);
         const std::vector<uint8_t> bytes = fileBytes(path);
         ASSERT_GE(bytes.size(), 4u);
@@ -250,9 +250,7 @@ TEST_F(RecordingWriterTest, EncoderLibraryProblemsAreReported) {
     }
     writer.unloadEncoder();
 
-    StubEncoder stub(STUB_ENCODER);
-    stub.reset(0, BE_ERR_INVALID_FORMAT_PARAMETERS);
-    writer.setEncoderLibrary(STUB_ENCODER);
+    useStub(STUB_ENCODER, 0, BE_ERR_INVALID_FORMAT_PARAMETERS);
     EXPECT_EQ(writer.startRecording(kOriginSlot, path), 0);
     EXPECT_EQ(messages.messages().back(), "Error opening encoding stream (2)");
     EXPECT_FALSE(fileExists(path));
@@ -266,58 +264,49 @@ TEST_F(RecordingWriterTest, UnwritablePathsAreRefusedWithoutLeavingAStreamOpen) 
     EXPECT_EQ(writer.startRecording(kOriginSlot, dir.file("taken.wav")), 0);
     EXPECT_EQ(messages.messages().back(), "Open wave file failed.");
 
-    StubEncoder stub(STUB_ENCODER);
-    stub.reset();
-    writer.setEncoderLibrary(STUB_ENCODER);
+    useStub(STUB_ENCODER);
     const std::string mp3 = dir.file("no/such/folder.mp3");
     EXPECT_EQ(writer.startRecording(kOriginSlot, mp3), 0);
     EXPECT_EQ(messages.messages().back(), "Error creating file " + mp3);
-    EXPECT_EQ(stub.log(), "init;close;");
+    EXPECT_EQ(stub->log(), "init;close;");
     EXPECT_FALSE(writer.recording());
     EXPECT_FALSE(writer.recordsSlot(kOriginSlot));
 }
 
 TEST_F(RecordingWriterTest, StagingEncodesOnlyPastAWholeChunkAndTheTailAtStop) {
-    StubEncoder stub(STUB_ENCODER);
-    stub.reset();
-    writer.setEncoderLibrary(STUB_ENCODER);
-    const std::string path = dir.file("chunks.mp3");
-    ASSERT_EQ(writer.startRecording(kOriginSlot, path), 1);
+    useStub(STUB_ENCODER);
+    ASSERT_EQ(writer.startRecording(kOriginSlot, dir.file("chunks.mp3")), 1);
     const uint32_t chunk = 1152 * 2; // the stub's chunk, in bytes
 
     // Two sources flush exactly what overlaps: one chunk waits, a second one lets it go.
     writer.write(constantBytes(1, chunk).data(), chunk, kVoiceTag);
     writer.write(constantBytes(2, chunk).data(), chunk, kRenderTag);
-    EXPECT_EQ(stub.log(), "init;");
+    EXPECT_EQ(stub->log(), "init;");
     writer.write(constantBytes(1, chunk).data(), chunk, kVoiceTag);
     writer.write(constantBytes(2, chunk).data(), chunk, kRenderTag);
-    EXPECT_EQ(stub.log(), "init;encode 1152;");
+    EXPECT_EQ(stub->log(), "init;encode 1152;");
 
     writer.write(constantBytes(1, 1000).data(), 1000, kVoiceTag);
     stopAll(writer);
-    EXPECT_EQ(stub.log(), "init;encode 1152;encode 1152;encode 500;deinit;close;infotag;");
+    EXPECT_EQ(stub->log(), "init;encode 1152;encode 1152;encode 500;deinit;close;infotag;");
     EXPECT_TRUE(messages.messages().empty());
 }
 
 TEST_F(RecordingWriterTest, WithoutTheInfoTagEntryTheVbrHeaderIsWritten) {
-    StubEncoder stub(STUB_ENCODER_NO_TAG);
-    stub.reset();
-    writer.setEncoderLibrary(STUB_ENCODER_NO_TAG);
+    useStub(STUB_ENCODER_NO_TAG);
     ASSERT_EQ(writer.startRecording(kEffectSlot, dir.file("v.mp3")), 1);
     stopAll(writer);
-    EXPECT_EQ(stub.log(), "init;deinit;close;vbrheader;");
+    EXPECT_EQ(stub->log(), "init;deinit;close;vbrheader;");
 }
 
 TEST_F(RecordingWriterTest, AFailedEncodeClosesTheStreamAndNothingCallsIntoItAgain) {
-    StubEncoder stub(STUB_ENCODER);
-    stub.reset(2);
-    writer.setEncoderLibrary(STUB_ENCODER);
+    useStub(STUB_ENCODER, 2);
     const std::string path = dir.file("broken.mp3");
     ASSERT_EQ(writer.startRecording(kOriginSlot, path), 1);
-    feed(writer, asBytes(pseudoRandom(3 * RecordingWriter::kMixRingBytes / 2)));
+    feed(writer, asBytes(makeNoise(3 * RecordingWriter::kMixRingBytes / 2)));
     stopAll(writer);
 
-    EXPECT_EQ(stub.log(), "init;encode 1152;encode-fail;close;infotag;");
+    EXPECT_EQ(stub->log(), "init;encode 1152;encode-fail;close;infotag;");
     EXPECT_EQ(messages.messages(),
               std::vector<std::string>{"m_ForMp3_Proc_hEncodeChunk() failed (5)"});
     EXPECT_EQ(fileBytes(path).size(), 16u); // what the first chunk gave

@@ -107,59 +107,40 @@ std::unique_ptr<EffectChain> loadedChain(Fakes& fakes, const std::string& config
     return chain;
 }
 
-TEST(EffectChainLoad, CommentsPrefixesAndSeparators) {
+TEST(EffectChainLoad, CommentsPrefixesSeparatorsAndTheDebugLines) {
+    DebugCapture debug;
     Fakes fakes;
-    auto chain =
-        loadedChain(fakes, "#echo 0.8 0.9 1000 0.3\n"        // comment
-                           " echo 0.1 0.2 30 0.4\n"          // not at column 0: ignored
-                           "NeedRestoreDev 1\n"              // a settings line: ignored
-                           "echoes  0.6   0.7 40\t5 0.5\n"); // prefix match, runs of blanks
+    std::string psola = "psola";
+    for (int i = 1; i <= 60; ++i) {
+        psola += " " + std::to_string(i);
+    }
+    auto chain = loadedChain(fakes, "#echo 0.8 0.9 1000 0.3\n"      // comment
+                                    " echo 0.1 0.2 30 0.4\n"        // not at column 0: ignored
+                                    "NeedRestoreDev 1\n"            // a settings line: ignored
+                                    "echoes  0.6   0.7 40\t5 0.5\n" // prefix match, runs of blanks
+                                    "cartoon 1.5\ncartoon 1.9\n" +  // later lines configure again
+                                        psola +
+                                        "\n"); // at most fifty arguments
     ASSERT_NE(fakes.echo, nullptr);
     EXPECT_EQ(fakes.echo->parseCount, 1);
     EXPECT_EQ(fakes.echo->args, (std::vector<std::string>{"0.6", "0.7", "40\t5", "0.5"}));
     EXPECT_EQ(fakes.echo->inFormat().rate, 22050u);
     EXPECT_EQ(fakes.echo->inFormat().channels, 2u);
-    EXPECT_EQ(fakes.cartoon->parseCount, 0);
-}
-
-TEST(EffectChainLoad, AtMostFiftyArgumentsAreHandedOver) {
-    std::string line = "psola";
-    for (int i = 1; i <= 60; ++i) {
-        line += " " + std::to_string(i);
-    }
-    Fakes fakes;
-    auto chain = loadedChain(fakes, line + "\n");
+    EXPECT_EQ(fakes.cartoon->parseCount, 2);
+    EXPECT_EQ(fakes.cartoon->args, (std::vector<std::string>{"1.9"}));
     ASSERT_EQ(fakes.psola->args.size(), 50u);
     EXPECT_EQ(fakes.psola->args.front(), "1");
     EXPECT_EQ(fakes.psola->args.back(), "50");
-}
+    EXPECT_EQ(debug.text(), "Config params.\n1 line.\n1 line.\n1 line.\n1 line.\necho"
+                            "1 line.\ncartoonCartoon init.\n1 line.\ncartoonCartoon init.\n"
+                            "1 line.\npsola");
 
-TEST(EffectChainLoad, LaterLinesConfigureAgainAndASecondLoadReadsNothing) {
-    Fakes fakes;
-    auto chain = loadedChain(fakes, "cartoon 1.5\ncartoon 1.9\n");
-    EXPECT_EQ(fakes.cartoon->parseCount, 2);
-    EXPECT_EQ(fakes.cartoon->args, (std::vector<std::string>{"1.9"}));
-
+    // A second load reads nothing.
     chain->setConfigSource(EffectConfigSource::text("cartoon 1.2\n"));
     chain->setFormat(1, 44100, 16);
     EXPECT_EQ(chain->load(), 0);
     EXPECT_EQ(fakes.cartoon->parseCount, 2);
     EXPECT_EQ(fakes.cartoon->inFormat().rate, 22050u);
-}
-
-TEST(EffectChainLoad, DebugLinesTellWhatWasConfigured) {
-    DebugCapture debug;
-    Fakes fakes;
-    auto chain = loadedChain(fakes, "# c\ncartoon 1.5\n");
-    EXPECT_EQ(debug.text(), "Config params.\n1 line.\n1 line.\ncartoonCartoon init.\n");
-}
-
-TEST(EffectChainLoad, AMissingEarlierSlotSkipsTheLine) {
-    DebugCapture debug;
-    Fakes fakes;
-    auto chain = loadedChain(fakes, "psola 1.0\n", true, /*withEcho=*/false);
-    EXPECT_EQ(fakes.psola->parseCount, 0);
-    EXPECT_TRUE(debug.contains("Each effect only can be used once\n"));
 }
 
 TEST(EffectChainLoad, ReadsTheUserSettingsFileAndReportsAnUnformablePath) {
@@ -196,8 +177,12 @@ TEST(EffectChainRun, ProducersFeedEachOtherAndNonProducersArePassedOver) {
 }
 
 TEST(EffectChainRun, NullWhenNothingProducesAndEmptySlotsAreSkipped) {
+    DebugCapture debug;
     Fakes fakes;
-    auto chain = loadedChain(fakes, "", /*psolaProduces=*/false, /*withEcho=*/false);
+    auto chain = loadedChain(fakes, "psola 1.0\n", /*psolaProduces=*/false, /*withEcho=*/false);
+    // A missing earlier slot ends the search for the line's effect.
+    EXPECT_EQ(fakes.psola->parseCount, 0);
+    EXPECT_TRUE(debug.contains("Each effect only can be used once\n"));
     const int16_t input[2] = {7, 7};
     uint32_t frames = 0;
     EXPECT_EQ(chain->run(input, 1, &frames), nullptr);
@@ -209,8 +194,15 @@ TEST(EffectChainRun, NullWhenNothingProducesAndEmptySlotsAreSkipped) {
     EXPECT_EQ(empty.run(input, 1, &frames), nullptr);
 }
 
-TEST(EffectChainEntryPoints, ReachTheirEffectsOnlyOnceConfigured) {
+TEST(EffectChainEntryPoints, ReachTheirEffectsOnlyOnceLoadedAndConfigured) {
     Fakes fakes;
+    EffectChain unloaded(fakeFactory(fakes));
+    EXPECT_EQ(unloaded.openBackground("/x.wav"), 0);
+    unloaded.setPsolaParameter(1.0f, 0);
+    unloaded.stopBackground();
+    unloaded.setBackgroundLevel(0.5f);
+    EXPECT_EQ(fakes.psola, nullptr);
+
     DebugCapture debug;
     auto chain = loadedChain(fakes, "psola 1.0\n");
     debug.clear();
@@ -236,16 +228,6 @@ TEST(EffectChainEntryPoints, ReachTheirEffectsOnlyOnceConfigured) {
     withCartoon->setCartoonParameter(1.4f, 0);
     EXPECT_EQ(later.cartoon->parameter(), 1.4f);
     EXPECT_EQ(debug.text(), "Set pitch shift.\n");
-}
-
-TEST(EffectChainEntryPoints, DoNothingBeforeLoad) {
-    Fakes fakes;
-    EffectChain chain(fakeFactory(fakes));
-    EXPECT_EQ(chain.openBackground("/x.wav"), 0);
-    chain.setPsolaParameter(1.0f, 0);
-    chain.stopBackground();
-    chain.setBackgroundLevel(0.5f);
-    EXPECT_EQ(fakes.psola, nullptr);
 }
 
 } // namespace

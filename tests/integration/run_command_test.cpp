@@ -13,10 +13,8 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 using namespace timbrelo;
@@ -29,32 +27,10 @@ namespace {
 constexpr double kRate = 22050;
 const std::string kCli = TIMBRELO_BINARY_DIR "/src/cli/timbrelo-cli";
 
-std::string fileText(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds timeout) {
-    const auto end = Clock::now() + timeout;
-    while (Clock::now() < end) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return condition();
-}
-
 class RunCommandTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string why;
-        if (!useSharedSoundServer(why)) {
-            GTEST_SKIP() << why;
-        }
+        SKIP_WITHOUT_SOUND_SERVER();
         ASSERT_TRUE(modules.microphone("e2e_mic", "Test Microphone"));
         ASSERT_TRUE(modules.nullSink("e2e_speakers", "Test Speakers"));
         ASSERT_TRUE(setDefaultDevice("source", "e2e_mic"));
@@ -78,12 +54,12 @@ class RunCommandTest : public ::testing::Test {
         std::vector<std::string> argv = {kCli, "run"};
         argv.insert(argv.end(), options.begin(), options.end());
         auto runner = std::make_unique<ChildProcess>(argv, log, true);
-        EXPECT_TRUE(eventually([&] { return said(log, "ready:"); }, 15s)) << fileText(log);
+        EXPECT_TRUE(eventually([&] { return said(log, "ready:"); }, 15s)) << readFile(log);
         return runner;
     }
 
     static bool said(const std::string& log, const std::string& text) {
-        return fileText(log).find(text) != std::string::npos;
+        return readFile(log).find(text) != std::string::npos;
     }
 
     // The description of the default input or output device (as the device lists cut it).
@@ -161,36 +137,36 @@ TEST_F(RunCommandTest, ChangesTheVoiceForAListenerAndPutsEverythingBack) {
     writeWav(tone, makeTone(1000, 2.0, kRate, 2, 0.3), 22050, 2);
     auto speakers = std::make_unique<ChildProcess>(recorder("e2e_speakers.monitor"), played);
     auto listener = std::make_unique<ChildProcess>(recorder(""), heard);
-    ASSERT_TRUE(eventually([&] { return said(log, "capture started"); }, 3s)) << fileText(log);
+    ASSERT_TRUE(eventually([&] { return said(log, "capture started"); }, 3s)) << readFile(log);
     ChildProcess program({"paplay", tone});
     std::this_thread::sleep_for(3500ms);
     listener->stop();
     const auto listenerGone = Clock::now();
-    ASSERT_TRUE(eventually([&] { return said(log, "capture stopped"); }, 2s)) << fileText(log);
+    ASSERT_TRUE(eventually([&] { return said(log, "capture stopped"); }, 2s)) << readFile(log);
     EXPECT_LT(Clock::now() - listenerGone, 1s);
     speakers->stop();
     speaker->stop();
 
     // The listener heard the voice raised by nine semitones.
-    const std::vector<float> left = channelOf(readRaw16(heard), 2, 0);
+    const std::vector<float> left = channelOf(asSamples(fileBytes(heard)), 2, 0);
     ASSERT_GT(left.size(), 2 * 22050u);
     const double expected = 120 * std::pow(2.0, 9 / 12.0);
     EXPECT_NEAR(measurePitchMedian(slice(left, 0.3, 0.8), kRate, 2048, 100, 400), expected,
                 expected * 0.01);
     // What the program played came out of the test speakers.
     const std::vector<float> toneLeft = channelOf(makeTone(1000, 2.0, kRate, 2, 0.3), 2, 0);
-    const std::vector<float> out = channelOf(readRaw16(played), 2, 0);
+    const std::vector<float> out = channelOf(asSamples(fileBytes(played)), 2, 0);
     ASSERT_GT(out.size(), 22050u);
     EXPECT_GT(toneLevelDb(slice(out, 0.2, 0.6), kRate, 1000), -1.0);
     // The recording holds the changed voice mixed with what the program played.
     auto call = readWav(record);
-    ASSERT_TRUE(call.has_value()) << fileText(log);
+    ASSERT_TRUE(call.has_value()) << readFile(log);
     const std::vector<float> mixed = channelOf(asSamples(call->data), 2, 0);
     EXPECT_GT(toneLevelDb(slice(mixed, 0.1, 0.5), kRate, 1000), -15.0);
     EXPECT_GT(toneLevelDb(slice(mixed, 0.1, 0.5), kRate, expected), -25.0);
 
     runner->signal(SIGTERM);
-    EXPECT_EQ(runner->wait(15s), 0) << fileText(log);
+    EXPECT_EQ(runner->wait(15s), 0) << readFile(log);
     EXPECT_TRUE(userDefaultsBack());
     EXPECT_EQ(virtualDevices(), std::make_pair(0, 0));
 }
@@ -201,12 +177,14 @@ TEST_F(RunCommandTest, AfterAKillTheLeftOverDevicesAreAdoptedAndTheDefaultsComeB
     first->signal(SIGKILL);
     first->wait(5s);
     EXPECT_EQ(virtualDevices(), std::make_pair(1, 1)); // left behind
+    const auto leftModules = pactl({"list", "short", "modules"});
 
     const std::string log2 = dir.file("second.log");
     auto second = startRunner({}, log2);
     EXPECT_EQ(virtualDevices(), std::make_pair(1, 1)) << "adopted, not doubled";
+    EXPECT_EQ(pactl({"list", "short", "modules"}), leftModules) << "adopted, not replaced";
     second->signal(SIGTERM);
-    EXPECT_EQ(second->wait(15s), 0) << fileText(log2);
+    EXPECT_EQ(second->wait(15s), 0) << readFile(log2);
     EXPECT_TRUE(userDefaultsBack());
     EXPECT_EQ(virtualDevices(), std::make_pair(0, 0));
 }
@@ -215,16 +193,13 @@ TEST_F(RunCommandTest, RefusesASecondVirtualMicrophone) {
     ASSERT_TRUE(modules.microphone("e2e_other", "Timbrelo Impostor"));
     const std::string log = dir.file("run.log");
     ChildProcess runner({kCli, "run"}, log, true);
-    EXPECT_EQ(runner.wait(15s), 1) << fileText(log);
+    EXPECT_EQ(runner.wait(15s), 1) << readFile(log);
     EXPECT_TRUE(said(log, "Please make sure you installed Virello and only one Virello."));
     EXPECT_TRUE(userDefaultsBack());
 }
 
 TEST(RunCommandServerLoss, SaysSoAndExitsCleanly) {
-    std::string why;
-    if (!useSharedSoundServer(why)) {
-        GTEST_SKIP() << why;
-    }
+    SKIP_WITHOUT_SOUND_SERVER();
     OwnSoundServer server(sharedSoundServerKind());
     ASSERT_TRUE(server.running()) << server.error();
     TempDir dir;
@@ -238,12 +213,12 @@ TEST(RunCommandServerLoss, SaysSoAndExitsCleanly) {
         const std::string log = dir.file("run.log");
         ChildProcess runner({kCli, "run"}, log, true);
         ASSERT_TRUE(
-            eventually([&] { return fileText(log).find("ready:") != std::string::npos; }, 15s))
-            << fileText(log);
+            eventually([&] { return readFile(log).find("ready:") != std::string::npos; }, 15s))
+            << readFile(log);
         ASSERT_TRUE(server.kill());
         modules.forget();
-        EXPECT_EQ(runner.wait(15s), 1) << fileText(log);
-        EXPECT_NE(fileText(log).find("went away"), std::string::npos) << fileText(log);
+        EXPECT_EQ(runner.wait(15s), 1) << readFile(log);
+        EXPECT_NE(readFile(log).find("went away"), std::string::npos) << readFile(log);
     }
     EXPECT_TRUE(server.restart());
 }
@@ -352,7 +327,7 @@ TEST_F(RunCommandTest, EndToEndDelayFromTheMicrophoneToAListener) {
         StreamRecorder atMicrophone(backend, mic);
         StreamRecorder atListener(backend, virtualMic);
         ASSERT_TRUE(atMicrophone.start() && atListener.start());
-        ASSERT_TRUE(eventually([&] { return said(log, "capture started"); }, 3s)) << fileText(log);
+        ASSERT_TRUE(eventually([&] { return said(log, "capture started"); }, 3s)) << readFile(log);
         std::this_thread::sleep_for(500ms);
         ChildProcess player({"paplay", "--device=e2e_mic_feed", clicks});
         ASSERT_EQ(player.wait(10s), 0);
@@ -371,7 +346,7 @@ TEST_F(RunCommandTest, EndToEndDelayFromTheMicrophoneToAListener) {
         ChildProcess pipeline({kCli, "process", "--preset", preset, clicks, dir.file("p.wav")},
                               dir.file("process.log"));
         pipeline.wait(30s);
-        const std::string summary = fileText(dir.file("process.log"));
+        const std::string summary = readFile(dir.file("process.log"));
         const size_t at = summary.find("delay ");
         std::printf("[ delay    ] %-24s microphone to listener %.0f ms; pipeline alone: %s\n",
                     preset.c_str(), delays[1],

@@ -112,21 +112,17 @@ TEST(EncoderLibrary, RefusesConfigurationsItCannotHonour) {
     kind.dwConfig = 5;
     EXPECT_EQ(open(kind).rc, BE_ERR_INVALID_FORMAT);
 
-    auto withFull = [](auto change) {
+    using Change = void (*)(BE_CONFIG_LHV1&);
+    for (Change change : {Change{[](BE_CONFIG_LHV1& c) { c.dwStructVersion = 0; }},
+                          Change{[](BE_CONFIG_LHV1& c) { c.dwStructSize = 100; }},
+                          Change{[](BE_CONFIG_LHV1& c) { c.nMode = 7; }},
+                          Change{[](BE_CONFIG_LHV1& c) { c.dwSampleRate = 0; }},
+                          Change{[](BE_CONFIG_LHV1& c) { c.dwBitrate = 0; }},
+                          Change{[](BE_CONFIG_LHV1& c) { c.bCRC = 2; }}}) {
         BE_CONFIG c = recordingConfig(22050, BE_MP3_MODE_JSTEREO);
         change(c.format.LHV1);
-        return open(c).rc;
-    };
-    EXPECT_EQ(withFull([](BE_CONFIG_LHV1& c) { c.dwStructVersion = 0; }),
-              BE_ERR_INVALID_FORMAT_PARAMETERS);
-    EXPECT_EQ(withFull([](BE_CONFIG_LHV1& c) { c.dwStructSize = 100; }),
-              BE_ERR_INVALID_FORMAT_PARAMETERS);
-    EXPECT_EQ(withFull([](BE_CONFIG_LHV1& c) { c.nMode = 7; }), BE_ERR_INVALID_FORMAT_PARAMETERS);
-    EXPECT_EQ(withFull([](BE_CONFIG_LHV1& c) { c.dwSampleRate = 0; }),
-              BE_ERR_INVALID_FORMAT_PARAMETERS);
-    EXPECT_EQ(withFull([](BE_CONFIG_LHV1& c) { c.dwBitrate = 0; }),
-              BE_ERR_INVALID_FORMAT_PARAMETERS);
-    EXPECT_EQ(withFull([](BE_CONFIG_LHV1& c) { c.bCRC = 2; }), BE_ERR_INVALID_FORMAT_PARAMETERS);
+        EXPECT_EQ(open(c).rc, BE_ERR_INVALID_FORMAT_PARAMETERS);
+    }
 
     BE_CONFIG basic;
     std::memset(&basic, 0, sizeof basic);

@@ -1,3 +1,5 @@
+#include "platform/vdev/sim_virtual_device.h"
+#include "platform/vdev/virtual_device_factory.h"
 #include "platform/wave/audio_backend_factory.h"
 #include "platform/wave/pulse_audio_backend.h"
 #include "platform/wave/sim_audio_backend.h"
@@ -17,6 +19,7 @@ class NoServerTest : public ::testing::Test {
   protected:
     TempDir dir;
     ScopedEnv server{"PULSE_SERVER", "unix:" + dir.file("no-server")};
+    ScopedEnv cookie{"PULSE_COOKIE", dir.file("cookie")};
     ScopedEnv choice{"TIMBRELO_AUDIO", std::nullopt};
 };
 
@@ -60,6 +63,17 @@ TEST_F(NoServerTest, EveryOperationSaysTheServerIsNotRunning) {
               MMSYSERR_NOTENABLED);
     EXPECT_EQ(device, nullptr);
     EXPECT_EQ(backend.inputErrorText(MMSYSERR_NOTENABLED), "The sound server is not running.");
+}
+
+TEST_F(NoServerTest, OpensTheVirtualDeviceBySoundSystemAndSaysWhyNot) {
+    std::string error;
+    EXPECT_NE(dynamic_cast<SimVirtualDevice*>(openVirtualDevice("sim", error).get()), nullptr);
+    const auto start = Clock::now();
+    EXPECT_EQ(openVirtualDevice("pulse", error), nullptr);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+    EXPECT_EQ(error, "No sound server answers: The sound server is not running.");
+    EXPECT_EQ(openVirtualDevice("alsa", error), nullptr);
+    EXPECT_EQ(error, "Unknown virtual device \"alsa\" (choose one of pulse, sim).");
 }
 
 TEST(PulseErrorTextTest, SaysWhatHappenedInAtMostAHundredCharacters) {

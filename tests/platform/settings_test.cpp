@@ -30,21 +30,20 @@ class SettingsTest : public ::testing::Test {
 
 TEST_F(SettingsTest, FolderIsCreatedOnceAndPathsFollowTheConfigHome) {
     std::string path;
-    EXPECT_EQ(ensureDataFolder(path), kFolderCreated);
+    const int needed = static_cast<int>(folder.size()) + 1; // the folder and its terminator
+    EXPECT_EQ(ensureDataFolder(path, needed - 1), kPathTooLong);
+    EXPECT_EQ(ensureDataFolder(path, needed), kFolderCreated);
     EXPECT_EQ(path, folder);
     EXPECT_EQ(ensureDataFolder(path), kFolderExisted);
+    // The file path needs room for "cfg" and its terminator as well.
+    EXPECT_EQ(settingsFilePath(path, static_cast<int>(cfg.size())), kPathTooLong);
+    EXPECT_EQ(settingsFilePath(path, static_cast<int>(cfg.size()) + 1), 0);
+    EXPECT_EQ(path, cfg);
 
-    std::string file;
-    EXPECT_EQ(settingsFilePath(file), 0);
-    EXPECT_EQ(file, cfg);
-}
-
-TEST_F(SettingsTest, FallsBackToDotConfigUnderHome) {
     ScopedEnv noXdg("XDG_CONFIG_HOME", std::nullopt);
     ScopedEnv homeVar("HOME", home.path());
-    std::string file;
-    ASSERT_EQ(settingsFilePath(file), 0);
-    EXPECT_EQ(file, home.path() + "/.config/Tonvari/cfg");
+    ASSERT_EQ(settingsFilePath(path), 0);
+    EXPECT_EQ(path, home.path() + "/.config/Tonvari/cfg");
 }
 
 TEST_F(SettingsTest, FolderErrors) {
@@ -67,41 +66,26 @@ TEST_F(SettingsTest, FolderErrors) {
     EXPECT_FALSE(fileExists(longHome));
 }
 
-TEST_F(SettingsTest, SmallBufferLimitsThePath) {
-    std::string path;
-    const int needed = static_cast<int>(folder.size()) + 1; // the folder and its terminator
-    EXPECT_EQ(ensureDataFolder(path, needed - 1), kPathTooLong);
-    EXPECT_EQ(ensureDataFolder(path, needed), kFolderCreated);
-    // The file path needs room for "cfg" and its terminator as well.
-    EXPECT_EQ(settingsFilePath(path, static_cast<int>(cfg.size())), kPathTooLong);
-    EXPECT_EQ(settingsFilePath(path, static_cast<int>(cfg.size()) + 1), 0);
-}
-
-TEST_F(SettingsTest, ReadsTheFirstLineThatBeginsWithTheKey) {
-    makeCfg("cartoon 1.5\nx tempDir /not/this\ntempDir /first\ntempDir /second\n");
+TEST_F(SettingsTest, ReadsTheFirstMatchingLineAndRewritesEveryOneKeepingTheRest) {
+    makeCfg("cartoon 1.5\nx tempDir /not/this\ntempDir /first\npsola 1.0\ntempDir /second");
     std::string value = "unset";
     getSetting("tempDir ", value);
     EXPECT_EQ(value, "/first");
+    getSetting("OldRecDefault ", value);
+    EXPECT_EQ(value, "/first") << "a missing key leaves the value alone";
 
-    std::string missing = "unset";
-    getSetting("OldRecDefault ", missing);
-    EXPECT_EQ(missing, "unset");
-}
-
-TEST_F(SettingsTest, RewritesEveryMatchingLineAndKeepsTheRest) {
-    makeCfg("cartoon 1.5\ntempDir /a\npsola 1.0\ntempDir /b");
     ASSERT_TRUE(setSetting("tempDir ", "/new path"));
-    EXPECT_EQ(readFile(cfg), "cartoon 1.5\ntempDir /new path\npsola 1.0\ntempDir /new path\n");
-}
-
-TEST_F(SettingsTest, AppendsAMissingKeyAfterTheEffectLines) {
-    makeCfg("cartoon 1.5\npsola 1.0");
-    ASSERT_TRUE(setSetting("NeedRestoreDev ", "1"));
+    // A missing key goes after the effect lines; an empty value is a value.
     ASSERT_TRUE(setSetting("Input Dev ", ""));
-    EXPECT_EQ(readFile(cfg), "cartoon 1.5\npsola 1.0\nNeedRestoreDev 1\nInput Dev \n");
-    std::string value = "x";
+    EXPECT_EQ(readFile(cfg), "cartoon 1.5\nx tempDir /not/this\ntempDir /new path\npsola 1.0\n"
+                             "tempDir /new path\nInput Dev \n");
     getSetting("Input Dev ", value);
     EXPECT_EQ(value, "");
+
+    // A value with a line end is refused: it would add a line of its own.
+    EXPECT_FALSE(setSetting("OldPlayDefault ", "Speakers\necho 1 1 100 1"));
+    EXPECT_FALSE(setSetting("OldPlayDefault ", "Speakers\r"));
+    EXPECT_EQ(readFile(cfg).find("Speakers"), std::string::npos);
 }
 
 TEST_F(SettingsTest, WithoutAFileNothingIsCreated) {
@@ -111,13 +95,6 @@ TEST_F(SettingsTest, WithoutAFileNothingIsCreated) {
     std::string value = "keep";
     getSetting("NeedRestoreDev ", value);
     EXPECT_EQ(value, "keep");
-}
-
-TEST_F(SettingsTest, AValueWithALineEndIsRefused) {
-    makeCfg("psola 1.0\n");
-    EXPECT_FALSE(setSetting("OldPlayDefault ", "Speakers\necho 1 1 100 1"));
-    EXPECT_FALSE(setSetting("OldPlayDefault ", "Speakers\r"));
-    EXPECT_EQ(readFile(cfg), "psola 1.0\n");
 }
 
 TEST_F(SettingsTest, AFailedRewriteLeavesTheOldFileWhole) {

@@ -188,36 +188,36 @@ PitchTrack handTrack(const std::vector<std::vector<PitchCandidate>>& voiced, flo
     return track;
 }
 
+// findPitchPath with the voice engine's parameters.
+bool findPath(PitchTrack& track) {
+    return findPitchPath(track, 0.03f, 0.45f, 0.01f, 0.35f, 0.14f, 500.0f, false);
+}
+
 TEST(PitchPath, PrefersASteadyPitchOverAStrongerOctaveJump) {
     // Frame 1 has a slightly stronger candidate an octave up; the jump costs more than it
     // gains.
     PitchTrack track = handTrack(
         {{{120, 0.9f}, {240, 0.5f}}, {{120, 0.85f}, {240, 0.9f}}, {{120, 0.9f}, {240, 0.5f}}},
         1.0f);
-    ASSERT_TRUE(findPitchPath(track, 0.03f, 0.45f, 0.01f, 0.35f, 0.14f, 500.0f, false));
+    ASSERT_TRUE(findPath(track));
     for (const PitchFrame& frame : track.frames) {
         EXPECT_EQ(frame.candidates[0].frequency, 120.0f);
     }
     EXPECT_EQ(track.ceiling, 500.0f);
 }
 
-TEST(PitchPath, QuietFramesAndOverCeilingCandidatesStayUnvoiced) {
-    PitchTrack quiet = handTrack({{{150, 1.0f}}, {{150, 1.0f}}}, 0.03f / 1.45f);
-    ASSERT_TRUE(findPitchPath(quiet, 0.03f, 0.45f, 0.01f, 0.35f, 0.14f, 500.0f, false));
-    EXPECT_EQ(quiet.frames[0].candidates[0].frequency, 0.0f);
-    EXPECT_EQ(quiet.frames[1].candidates[0].frequency, 0.0f);
-
-    // Every candidate is voiceless (above the ceiling): ties keep the unvoiced one first.
-    PitchTrack high = handTrack({{{900, 1.0f}}, {{950, 1.0f}}}, 1.0f);
-    ASSERT_TRUE(findPitchPath(high, 0.03f, 0.45f, 0.01f, 0.35f, 0.14f, 500.0f, false));
-    EXPECT_EQ(high.frames[0].candidates[0].frequency, 0.0f);
-    EXPECT_EQ(high.frames[1].candidates[0].frequency, 0.0f);
-}
-
-TEST(PitchPath, RefusesAFrameWithoutCandidates) {
-    PitchTrack track = handTrack({{{150, 1.0f}}, {}}, 1.0f);
-    track.frames[1].candidateCount = 0;
-    EXPECT_FALSE(findPitchPath(track, 0.03f, 0.45f, 0.01f, 0.35f, 0.14f, 500.0f, false));
+TEST(PitchPath, QuietFramesAndOverCeilingCandidatesStayUnvoicedAndEmptyFramesAreRefused) {
+    // Quiet frames; frames whose every candidate is voiceless (above the ceiling), where ties
+    // keep the unvoiced one first.
+    for (PitchTrack track : {handTrack({{{150, 1.0f}}, {{150, 1.0f}}}, 0.03f / 1.45f),
+                             handTrack({{{900, 1.0f}}, {{950, 1.0f}}}, 1.0f)}) {
+        ASSERT_TRUE(findPath(track));
+        EXPECT_EQ(track.frames[0].candidates[0].frequency, 0.0f);
+        EXPECT_EQ(track.frames[1].candidates[0].frequency, 0.0f);
+    }
+    PitchTrack empty = handTrack({{{150, 1.0f}}, {}}, 1.0f);
+    empty.frames[1].candidateCount = 0;
+    EXPECT_FALSE(findPath(empty));
 }
 
 } // namespace

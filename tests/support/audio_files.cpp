@@ -1,51 +1,17 @@
 #include "support/audio_files.h"
 
+#include "support/process.h"
 #include "support/signals.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace timbrelo::test {
-
-std::string runCommand(const std::string& command, int* status) {
-    std::string out;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        if (status != nullptr) {
-            *status = -1;
-        }
-        return out;
-    }
-    char buffer[65536];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-        out.append(buffer, n);
-    }
-    const int rc = ::pclose(pipe);
-    if (status != nullptr) {
-        *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    }
-    return out;
-}
-
-std::string shellQuote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) {
-        if (c == '\'') {
-            q += "'\\''";
-        } else {
-            q += c;
-        }
-    }
-    return q + "'";
-}
 
 std::vector<uint8_t> fileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -75,17 +41,15 @@ std::optional<WavContents> readWav(const std::string& path) {
 }
 
 std::vector<int16_t> decodeMp3WithSox(const std::string& path, int channels) {
-    const std::string raw =
-        runCommand("sox -q " + shellQuote(path) + " -t raw -e signed-integer -b 16 -L -c " +
-                   std::to_string(channels) + " - 2>/dev/null");
+    const std::string raw = runCommand({"sox", "-q", path, "-t", "raw", "-e", "signed-integer",
+                                        "-b", "16", "-L", "-c", std::to_string(channels), "-"})
+                                .output;
     return asSamples(std::vector<uint8_t>(raw.begin(), raw.end()));
 }
 
 std::vector<int16_t> decodeMp3WithLame(const std::string& path, const std::string& scratchDir) {
     const std::string wav = scratchDir + "/lame-decoded.wav";
-    int status = 0;
-    runCommand("lame --quiet --decode " + shellQuote(path) + " " + shellQuote(wav) + " 2>/dev/null",
-               &status);
+    const int status = runCommand({"lame", "--quiet", "--decode", path, wav}).status;
     std::optional<WavContents> w = readWav(wav);
     ::unlink(wav.c_str());
     return status == 0 && w ? asSamples(w->data) : std::vector<int16_t>{};
@@ -136,15 +100,12 @@ void writeWav(const std::string& path, std::span<const int16_t> samples, uint32_
 }
 
 void writeMp3(const std::string& path, std::span<const int16_t> samples, uint32_t rate,
-              uint16_t channels, const std::string& options) {
+              uint16_t channels) {
     const std::string wav = path + ".source.wav";
     writeWav(wav, samples, rate, channels);
-    const std::string command =
-        "lame --quiet " + options + " '" + wav + "' '" + path + "' >/dev/null 2>&1";
-    if (std::system(command.c_str()) != 0) {
-        throw std::runtime_error("the MP3 encoder failed (is Debian's package \"lame\" "
-                                 "installed?): " +
-                                 command);
+    if (runCommand({"lame", "--quiet", "-b", "128", wav, path}).status != 0) {
+        throw std::runtime_error("the MP3 encoder failed on " + wav +
+                                 " (is Debian's package \"lame\" installed?)");
     }
     std::remove(wav.c_str());
 }

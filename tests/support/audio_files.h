@@ -12,12 +12,6 @@
 
 namespace timbrelo::test {
 
-// Runs a shell command; its standard output, and the exit status in `status`.
-std::string runCommand(const std::string& command, int* status = nullptr);
-
-// Quotes a path for the shell.
-std::string shellQuote(const std::string& s);
-
 struct WavContents {
     WaveFormat format;
     uint32_t riffSize = 0;     // as the header says
@@ -41,10 +35,10 @@ std::vector<int16_t> asSamples(const std::vector<uint8_t>& bytes);
 void writeWav(const std::string& path, std::span<const int16_t> samples, uint32_t rate,
               uint16_t channels);
 
-// Encodes the samples to an MP3 file with the `lame` program (`options` go on its command
-// line). Throws std::runtime_error, naming the package, when the encoder fails or is missing.
+// Encodes the samples to a 128 kbit/s MP3 file with the `lame` program. Throws
+// std::runtime_error, naming the package, when the encoder fails or is missing.
 void writeMp3(const std::string& path, std::span<const int16_t> samples, uint32_t rate,
-              uint16_t channels, const std::string& options = "-b 128");
+              uint16_t channels);
 
 // Left and right channels of different tones, interleaved.
 std::vector<int16_t> makeStereoTones(double left, double right, double seconds, double rate,

@@ -1,7 +1,5 @@
 #include "support/capture_fixtures.h"
 
-#include <cstring>
-
 namespace timbrelo::test {
 
 bool CollectingDevice::ioControl(uint32_t code, const void* in, uint32_t inBytes, void*, uint32_t,
@@ -25,13 +23,6 @@ bool CollectingDevice::ioControl(uint32_t code, const void* in, uint32_t inBytes
 std::vector<uint8_t> CollectingDevice::bytes() const {
     std::lock_guard lock(mutex_);
     return bytes_;
-}
-
-std::vector<int16_t> CollectingDevice::samples() const {
-    std::lock_guard lock(mutex_);
-    std::vector<int16_t> out(bytes_.size() / 2);
-    std::memcpy(out.data(), bytes_.data(), out.size() * 2);
-    return out;
 }
 
 std::vector<uint32_t> CollectingDevice::blockSizes() const {

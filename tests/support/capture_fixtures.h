@@ -21,7 +21,6 @@ class CollectingDevice : public VirtualDevice {
                    uint32_t* returned) override;
 
     std::vector<uint8_t> bytes() const;
-    std::vector<int16_t> samples() const;
     std::vector<uint32_t> blockSizes() const;
     size_t size() const;
     // Waits until at least `bytes` bytes have arrived; false on timeout.

@@ -74,6 +74,15 @@ std::vector<int16_t> makeTone(double frequency, double seconds, double rate, int
     return out;
 }
 
+std::vector<int16_t> makeNoise(size_t samples, uint32_t seed) {
+    std::vector<int16_t> out(samples);
+    for (int16_t& s : out) {
+        seed = seed * 1664525u + 1013904223u;
+        s = static_cast<int16_t>(seed >> 16);
+    }
+    return out;
+}
+
 std::vector<float> makeVoice(double f0, double seconds, double rate, double amplitude) {
     const auto n = static_cast<size_t>(seconds * rate);
     // Pulses at exact fractional times, each split over its two neighbouring samples.
@@ -95,24 +104,6 @@ std::vector<float> makeVoice(double f0, double seconds, double rate, double ampl
     std::vector<float> out(n);
     for (size_t i = 0; i < n; ++i) {
         out[i] = static_cast<float>(peak > 0 ? y[i] / peak * amplitude * 32767 : 0);
-    }
-    return out;
-}
-
-std::vector<float> makeHarmonics(double f0, double seconds, double rate, int count,
-                                 double amplitude) {
-    const auto n = static_cast<size_t>(seconds * rate);
-    std::vector<float> out(n);
-    double norm = 0;
-    for (int k = 1; k <= count; ++k) {
-        norm += 1.0 / k;
-    }
-    for (size_t i = 0; i < n; ++i) {
-        double v = 0;
-        for (int k = 1; k <= count && k * f0 < rate / 2; ++k) {
-            v += std::sin(2 * kPi * std::fmod(k * f0 * static_cast<double>(i) / rate, 1.0)) / k;
-        }
-        out[i] = static_cast<float>(v / norm * amplitude * 32767);
     }
     return out;
 }
@@ -224,6 +215,28 @@ double measurePitchMedian(std::span<const float> x, double rate, size_t window, 
     return found[found.size() / 2];
 }
 
+std::vector<float> padded(std::span<const float> x, size_t silence) {
+    std::vector<float> out(silence, 0.0f);
+    out.insert(out.end(), x.begin(), x.end());
+    out.resize(out.size() + silence, 0.0f);
+    return out;
+}
+
+float peak(std::span<const float> x) {
+    float p = 0;
+    for (float v : x) {
+        p = std::max(p, std::fabs(v));
+    }
+    return p;
+}
+
+size_t onset(std::span<const float> x, float fraction) {
+    const float level = fraction * peak(x);
+    const auto it =
+        std::find_if(x.begin(), x.end(), [&](float v) { return std::fabs(v) >= level; });
+    return level > 0 ? static_cast<size_t>(it - x.begin()) : x.size();
+}
+
 double rms(std::span<const float> x) {
     if (x.empty()) {
         return 0;
@@ -252,23 +265,6 @@ std::vector<double> magnitudeSpectrum(std::span<const float> x) {
         mag[k] = std::abs(a[k]);
     }
     return mag;
-}
-
-double dominantFrequency(std::span<const float> x, double rate, double lowHz, double highHz) {
-    const std::vector<double> mag = magnitudeSpectrum(x);
-    const double binHz = rate / static_cast<double>(2 * (mag.size() - 1));
-    const auto lo = std::max<size_t>(1, static_cast<size_t>(lowHz / binHz));
-    const auto hi = std::min(mag.size() - 2, static_cast<size_t>(highHz / binHz) + 1);
-    size_t best = lo;
-    for (size_t k = lo; k <= hi; ++k) {
-        if (mag[k] > mag[best]) {
-            best = k;
-        }
-    }
-    const double a = mag[best - 1], b = mag[best], c = mag[best + 1];
-    const double denom = a - 2 * b + c;
-    const double shift = denom != 0 ? 0.5 * (a - c) / denom : 0;
-    return (static_cast<double>(best) + shift) * binHz;
 }
 
 double spectralCentroid(std::span<const float> x, double rate) {

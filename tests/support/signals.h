@@ -12,13 +12,12 @@ namespace timbrelo::test {
 std::vector<int16_t> makeTone(double frequency, double seconds, double rate, int channels,
                               double amplitude = 0.5);
 
+// Full-scale white noise, the same for the same seed.
+std::vector<int16_t> makeNoise(size_t samples, uint32_t seed = 1);
+
 // A voiced sound with a known fundamental: a pulse train at f0 through three formant
 // resonators (about 700, 1200 and 2600 Hz), peak amplitude 0..1, one channel.
 std::vector<float> makeVoice(double f0, double seconds, double rate, double amplitude = 0.5);
-
-// A bright, buzzy sound with a strong fundamental: harmonics k = 1..count at amplitude 1/k.
-std::vector<float> makeHarmonics(double f0, double seconds, double rate, int count = 12,
-                                 double amplitude = 0.5);
 
 // Interleaves a mono signal into `channels` identical channels of 16-bit samples.
 std::vector<int16_t> toInterleaved16(std::span<const float> mono, int channels);
@@ -40,14 +39,20 @@ double measurePitch(std::span<const float> x, double rate, double minHz = 60, do
 double measurePitchMedian(std::span<const float> x, double rate, size_t window = 2048,
                           double minHz = 60, double maxHz = 1000);
 
+// The signal with `silence` zero samples before and after it.
+std::vector<float> padded(std::span<const float> x, size_t silence);
+
+// Largest absolute value.
+float peak(std::span<const float> x);
+
+// Index of the first sample that reaches `fraction` of the peak; the size when none does.
+size_t onset(std::span<const float> x, float fraction = 0.1f);
+
 // Root mean square.
 double rms(std::span<const float> x);
 
 // Magnitude spectrum |X(k)|, k = 0..n/2, of the first power-of-two samples (Hann window).
 std::vector<double> magnitudeSpectrum(std::span<const float> x);
-
-// Frequency of the strongest spectral peak between lowHz and highHz, interpolated.
-double dominantFrequency(std::span<const float> x, double rate, double lowHz, double highHz);
 
 // Amplitude-weighted mean frequency of the spectrum, in Hz.
 double spectralCentroid(std::span<const float> x, double rate);

@@ -6,53 +6,25 @@
 // file in TIMBRELO_SOUND_ENV. Without it the integration tests skip: they never touch the
 // sound server of the desktop they run on.
 
-#include <chrono>
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <memory>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace timbrelo::test {
 
-struct CommandResult {
-    int status = -1; // exit status; -1 when it did not end in time (it is then killed)
-    std::string output;
-};
-
-// Runs a program (searched in PATH) and collects its standard output.
-CommandResult runCommand(const std::vector<std::string>& argv,
-                         std::chrono::milliseconds timeout = std::chrono::seconds(10));
-
-// A program running in the background, ended by its process id when this goes away.
-class ChildProcess {
-  public:
-    // Standard output goes to `outputFile` when given, else nowhere; standard error too when
-    // `withErrors` is set.
-    explicit ChildProcess(const std::vector<std::string>& argv, const std::string& outputFile = "",
-                          bool withErrors = false);
-    ~ChildProcess();
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-
-    bool started() const { return pid_ > 0; }
-    // Waits for it to end; its exit status, or -1 when it did not end in time.
-    int wait(std::chrono::milliseconds timeout);
-    // Asks it to end (SIGTERM), then kills it when it does not within `grace`.
-    void stop(std::chrono::milliseconds grace = std::chrono::seconds(1));
-    // Sends a signal and nothing else.
-    void signal(int sig);
-
-  private:
-    pid_t pid_ = -1;
-    std::optional<int> status_;
-};
-
-// Reads a KEY=VALUE file as sound-server.sh writes it.
-std::vector<std::pair<std::string, std::string>> readEnvFile(const std::string& path);
-
 // The shared server of this test run: exports its environment into the process. False,
 // with the reason, when there is none (the caller skips).
 bool useSharedSoundServer(std::string& reason);
+
+// Skips the running test when there is no shared server; else exports its environment.
+#define SKIP_WITHOUT_SOUND_SERVER()                                                                \
+    if (std::string why_; !::timbrelo::test::useSharedSoundServer(why_))                           \
+    GTEST_SKIP() << why_
 
 // The kind of the shared server ("pulse" or "pipewire"); "" when there is none.
 std::string sharedSoundServerKind();
@@ -74,12 +46,11 @@ class OwnSoundServer {
     bool restart();
 
   private:
-    bool start(bool again);
     std::string kind_;
     std::string dir_;
     std::string error_;
     bool running_ = false;
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+    std::vector<std::unique_ptr<ScopedEnv>> saved_;
 };
 
 // pactl with the arguments; its output with the trailing line end removed. An empty
@@ -117,12 +88,5 @@ class ModuleSet {
   private:
     std::vector<std::string> modules_;
 };
-
-// Writes a 16-bit WAV file.
-void writeWav16(const std::string& path, const std::vector<int16_t>& samples, int channels,
-                int rate);
-
-// Reads a raw recording of 16-bit samples.
-std::vector<int16_t> readRaw16(const std::string& path);
 
 } // namespace timbrelo::test
