@@ -407,19 +407,17 @@ LAME_ENC_EXPORT BE_ERR beWriteInfoTag(HBE_STREAM stream, const char* fileName) {
 }
 
 LAME_ENC_EXPORT BE_ERR beWriteVBRHeader(const char* fileName) {
+    // The tag of the stream closed last, if it is still waiting. An older stream whose tag was
+    // never written is not considered: its file may be long gone, and its tag would land in a
+    // file it does not belong to.
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
-    auto latest = r.streams.end();
     for (auto it = r.streams.begin(); it != r.streams.end(); ++it) {
-        if (it->second->closedOrder != 0 &&
-            (latest == r.streams.end() || it->second->closedOrder > latest->second->closedOrder)) {
-            latest = it;
+        if (it->second->closedOrder != 0 && it->second->closedOrder == r.closings) {
+            const BE_ERR rc = writeTag(it->second->tag, fileName);
+            r.streams.erase(it);
+            return rc;
         }
     }
-    if (latest == r.streams.end()) {
-        return BE_ERR_INVALID_HANDLE;
-    }
-    const BE_ERR rc = writeTag(latest->second->tag, fileName);
-    r.streams.erase(latest);
-    return rc;
+    return BE_ERR_INVALID_HANDLE;
 }

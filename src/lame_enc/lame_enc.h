@@ -155,8 +155,8 @@ BE_ERR beDeinitStream(HBE_STREAM stream, uint8_t* out, uint32_t* outBytes);
  * until one of them has written it. */
 BE_ERR beCloseStream(HBE_STREAM stream);
 void beVersion(BE_VERSION* version);
-/* Writes the tag of the most recently closed stream whose tag is still pending into the
- * first frame of the file. */
+/* Writes the tag of the stream closed last, if it is still pending, into the first frame of
+ * the file. */
 BE_ERR beWriteVBRHeader(const char* fileName);
 /* Writes the stream's Xing/Info tag into the first frame of the file that holds its output,
  * then forgets the stream. */

@@ -185,6 +185,8 @@ TEST(EncoderLibrary, TagsGoIntoTheFilesTheyBelongToAndGiveTheirExactLength) {
     ASSERT_EQ(b.rc, 0u);
     encodeToFile(a, longTone, dir.file("a.mp3"));
     encodeToFile(b, shortTone, dir.file("b.mp3"));
+    // The header call takes the stream closed last: b.
+    EXPECT_EQ(beWriteVBRHeader(dir.file("b.mp3").c_str()), 0u);
 
     // A file that does not start with the stream's placeholder frame is left alone.
     writeFile(dir.file("other.bin"), std::string(4096, 'x'));
@@ -193,10 +195,10 @@ TEST(EncoderLibrary, TagsGoIntoTheFilesTheyBelongToAndGiveTheirExactLength) {
     EXPECT_EQ(beWriteInfoTag(c.stream, dir.file("other.bin").c_str()), BE_ERR_INVALID_FORMAT);
     EXPECT_EQ(readFile(dir.file("other.bin")), std::string(4096, 'x'));
 
-    // The header call takes the most recently closed stream whose tag is pending: b.
-    EXPECT_EQ(beWriteVBRHeader(dir.file("b.mp3").c_str()), 0u);
-    EXPECT_EQ(beWriteInfoTag(a.stream, dir.file("a.mp3").c_str()), 0u);
+    // a's tag still waits and goes in by its handle; the header call never reaches back past
+    // the stream closed last (c, whose tag found no file of its own).
     EXPECT_EQ(beWriteVBRHeader(dir.file("a.mp3").c_str()), BE_ERR_INVALID_HANDLE);
+    EXPECT_EQ(beWriteInfoTag(a.stream, dir.file("a.mp3").c_str()), 0u);
 
     EXPECT_NEAR(decodeMp3WithLame(dir.file("a.mp3"), dir.path()).size() / 2.0,
                 longTone.size() / 2.0, 576);
