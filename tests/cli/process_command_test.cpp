@@ -109,6 +109,31 @@ TEST_F(CliTest, SlidersSemitonesAndCartoonOptions) {
     EXPECT_NEAR(pitchOf(out), 150 * 1.5 * period / (period + 0.5), 225 * 0.02);
 }
 
+TEST_F(CliTest, BackgroundMusicPlaysUnderTheWholeVoiceWithoutGaps) {
+    const std::string input = voiceFile(120, 3.0);
+    const std::string music = dir.file("music.wav");
+    writeWav(music, makeTone(700, 1.3, 44100, 2, 0.5), 44100, 2); // loops more than twice
+    const CommandResult r =
+        run({"process", "--quiet", "--background", music, "--level", "0.5", input, out});
+    ASSERT_EQ(r.status, 0) << r.output;
+    auto contents = readWav(out);
+    ASSERT_TRUE(contents.has_value());
+    const std::vector<float> left = channelOf(asSamples(contents->data), 2, 0);
+    // Every 0.1 s of the run carries the music (the file is read far faster than real time).
+    for (size_t start = 0; start + 2205 <= left.size(); start += 2205) {
+        const std::vector<float> piece(left.begin() + static_cast<long>(start),
+                                       left.begin() + static_cast<long>(start + 2205));
+        ASSERT_GT(toneLevelDb(piece, kRate, 700), -20.0) << "at " << start / kRate << " s";
+    }
+    // A WAV file that isn't 16-bit PCM would play as silence: refused with the reason.
+    const std::string wide = dir.file("wide.wav");
+    writeFile(wide, readFile(music).replace(34, 2, std::string("\x20\x00", 2)));
+    const CommandResult refused = run({"process", "--background", wide, input, out + "2"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.output.find("not a 16-bit PCM WAV file"), std::string::npos)
+        << refused.output;
+}
+
 TEST_F(CliTest, EffectsOffGivesTheInputBackByteForByte) {
     const std::string input = voiceFile(130, 1.3);
     const CommandResult r = run({"process", "--effects", "off", input, out});
