@@ -75,26 +75,6 @@ size_t pairModules() {
            modulesWith("sink_name=timbrelo_vspk");
 }
 
-// The signal found again, whole, in a recording: the best correlation around where it starts;
-// 0 when it is not there or cut short.
-double correlationFound(const std::vector<float>& sent, const std::vector<float>& got) {
-    const long shift = static_cast<long>(onset(got)) - static_cast<long>(onset(sent));
-    if (onset(got) >= got.size()) {
-        return 0;
-    }
-    std::span<const float> a(sent);
-    std::span<const float> b(got);
-    if (shift >= 0) {
-        b = b.subspan(static_cast<size_t>(shift));
-    } else {
-        a = a.subspan(static_cast<size_t>(-shift));
-    }
-    if (b.size() + 512 < a.size()) {
-        return 0;
-    }
-    return bestCorrelation(a, b, 200).second;
-}
-
 // parec on the virtual microphone, as a chat program would record it.
 class MicrophoneRecorder {
   public:

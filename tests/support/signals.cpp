@@ -318,4 +318,22 @@ std::pair<long, double> bestCorrelation(std::span<const float> a, std::span<cons
     return best;
 }
 
+double correlationFound(std::span<const float> sent, std::span<const float> got) {
+    const long shift = static_cast<long>(onset(got)) - static_cast<long>(onset(sent));
+    if (onset(got) >= got.size()) {
+        return 0;
+    }
+    std::span<const float> a = sent;
+    std::span<const float> b = got;
+    if (shift >= 0) {
+        b = b.subspan(static_cast<size_t>(shift));
+    } else {
+        a = a.subspan(static_cast<size_t>(-shift));
+    }
+    if (b.size() + 512 < a.size()) {
+        return 0;
+    }
+    return bestCorrelation(a, b, 200).second;
+}
+
 } // namespace timbrelo::test

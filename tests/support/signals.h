@@ -65,4 +65,8 @@ double toneLevelDb(std::span<const float> x, double rate, double frequency);
 std::pair<long, double> bestCorrelation(std::span<const float> a, std::span<const float> b,
                                         long maxLag);
 
+// The signal found again, whole, in a recording: the best correlation around where it starts;
+// 0 when it is not there or cut short.
+double correlationFound(std::span<const float> sent, std::span<const float> got);
+
 } // namespace timbrelo::test
