@@ -105,7 +105,12 @@ void DCAudioPlayer::addData(const uint8_t* data, uint32_t length) {
     const uint32_t used = (w - read_.load(std::memory_order_acquire) + kRingBytes) % kRingBytes;
     const uint32_t free = kRingBytes - 1 - used;
     if (used >= startThreshold() && state_.load() == PlayerState::Ready) {
-        play();
+        // Not play(): a stop or reopen may begin between the check and the start, and that
+        // is no status error to show the user. playOn leaves such a stop to drain.
+        if (WaveOutDevice* device = published_.load()) {
+            debugWrite("----Play.\n");
+            playOn(*device);
+        }
     }
     if (free < length) {
         debugWrite("Temp Buffer is full, some data lost.\n");
