@@ -1,37 +1,68 @@
 #pragma once
-// The control interface of the virtual audio device: requests identified by a control code,
-// with an input block and an output block, answered synchronously.
+// The virtual device: a virtual microphone that other programs record the changed voice from,
+// and a virtual speaker they play to. Audio in both directions is in the pipeline format
+// (kPipelineFormat: 2 channels, 22050 Hz, signed 16-bit), counted in frames.
+//
+// The voice goes through a jitter buffer (see JitterBuffer): a voice begins with the largest
+// burst it comes in, so the device can prime for it, and ends when capture stops. Between
+// voices the virtual microphone plays silence.
 
+#include "platform/audio_io/jitter_buffer.h"
+
+#include <chrono>
 #include <cstdint>
+#include <span>
 
 namespace timbrelo {
 
-inline constexpr const char* kVirtualDeviceName = "zMIC";
+// Told when the device's state changes: a program starts or stops recording from the
+// virtual microphone, or the device is lost. Called on a thread of the device; must return
+// quickly and must not call back into the device.
+class VirtualDeviceListener {
+  public:
+    virtual void onVirtualDeviceChanged() = 0;
 
-inline constexpr uint32_t IOCTL_SET_START_EVENT = 0x222000;  // in: 4-byte event id
-inline constexpr uint32_t IOCTL_SET_STOP_EVENT = 0x222004;   // in: 4-byte event id
-inline constexpr uint32_t IOCTL_READ_RENDER = 0x22200C;      // out: up to 2048 bytes of PCM
-inline constexpr uint32_t IOCTL_WRITE_CAPTURE = 0x222010;    // in: the PCM of one block
-inline constexpr uint32_t IOCTL_SET_RENDER_EVENT = 0x222014; // in: 4-byte event id
-inline constexpr uint32_t IOCTL_BEGIN_RENDER = 0x222018;     // no data
-inline constexpr uint32_t IOCTL_GET_STATE = 0x22201C;        // out: 4-byte state, 1 = in use
-
-inline constexpr uint32_t kRenderReadBytes = 2048;
-
-// Audio in both directions: raw PCM, 2 channels interleaved, 22050 Hz, 16-bit little-endian.
-inline constexpr uint32_t kVirtualDeviceRate = 22050;
-inline constexpr uint32_t kVirtualDeviceChannels = 2;
-inline constexpr uint32_t kVirtualDeviceFrameBytes = 4;
+  protected:
+    ~VirtualDeviceListener() = default;
+};
 
 class VirtualDevice {
   public:
     virtual ~VirtualDevice() = default;
-    // Sends one request. Returns false when the device refused it; `*returned` (when given)
-    // receives the number of output bytes written.
-    virtual bool ioControl(uint32_t code, const void* in, uint32_t inBytes, void* out,
-                           uint32_t outBytes, uint32_t* returned) = 0;
-    // True once the device has gone away for good (every request fails from then on).
-    virtual bool lost() const { return false; }
+
+    // A voice begins (capture starts) whose audio arrives in bursts of at most `burstFrames`.
+    // Control thread, before the first writeVoice.
+    virtual void beginVoice(uint32_t burstFrames) = 0;
+    // The voice's largest burst changed (a new voice mid-stream). Capture thread.
+    virtual void setVoiceBurst(uint32_t burstFrames) = 0;
+    // Appends voice frames for the virtual microphone. Capture thread: never blocks, never
+    // allocates. Frames that do not fit are counted as overflow.
+    virtual void writeVoice(std::span<const int16_t> samples) = 0;
+    // The voice ends (capture stopped); what is buffered still plays. Control thread, after
+    // the last writeVoice.
+    virtual void endVoice() = 0;
+
+    // Copies what programs played to the virtual speaker into `samples` (whole frames),
+    // waiting at most `wait` for some to arrive. Returns the frames copied; 0 when none came
+    // in time or the device is lost. One reader thread.
+    virtual uint32_t readRender(std::span<int16_t> samples, std::chrono::milliseconds wait) = 0;
+    // Wakes a reader waiting in readRender at once. Any thread.
+    virtual void interruptRender() = 0;
+
+    // True while another program records from the virtual microphone. Any thread.
+    virtual bool clientRecording() const = 0;
+    // The listener for state changes (null: none). Set before it can fire, cleared before it
+    // goes away. Control thread.
+    virtual void setListener(VirtualDeviceListener* listener) = 0;
+    // True once the device has gone away for good (the sound server went away or removed
+    // it): the voice goes nowhere and nobody records. Any thread.
+    virtual bool lost() const = 0;
+
+    // The voice's delivery: underruns, overflows and drift corrections so far. Any thread.
+    virtual JitterBuffer::Stats voiceStats() const = 0;
+    // The delay the delivery adds to the voice now, in frames: the fill held in the jitter
+    // buffer plus what waits in the sound server. Any thread.
+    virtual uint32_t voiceDelayFrames() const = 0;
 };
 
 } // namespace timbrelo

@@ -1,0 +1,211 @@
+#include "platform/audio_io/jitter_buffer.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace timbrelo {
+
+JitterBuffer::JitterBuffer(const Config& config)
+    : config_(config), channels_(std::max<uint32_t>(config.format.channels, 1)),
+      ring_(new int16_t[size_t{std::max<uint32_t>(config.capacityFrames, 1)} * channels_]()),
+      margin_(config.marginFrames) {}
+
+JitterBuffer::~JitterBuffer() = default;
+
+// ---------------------------------------------------------------------------------------
+// Producer
+
+void JitterBuffer::beginStream(uint32_t burstFrames) {
+    burst_.store(burstFrames, std::memory_order_relaxed);
+    streamStart_.store(written_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    streaming_.store(true, std::memory_order_relaxed);
+    generation_.fetch_add(1, std::memory_order_release);
+}
+
+void JitterBuffer::setBurstFrames(uint32_t burstFrames) {
+    burst_.store(burstFrames, std::memory_order_relaxed);
+}
+
+uint32_t JitterBuffer::push(std::span<const int16_t> samples) {
+    const auto frames = static_cast<uint32_t>(samples.size() / channels_);
+    const uint64_t w = written_.load(std::memory_order_relaxed);
+    const uint64_t r = read_.load(std::memory_order_acquire);
+    const uint32_t capacity = config_.capacityFrames;
+    const auto used = static_cast<uint32_t>(std::min<uint64_t>(w - r, capacity));
+    const uint32_t n = std::min(frames, capacity - used);
+    if (n < frames) {
+        overflowFrames_.fetch_add(frames - n, std::memory_order_relaxed);
+    }
+    const auto at = static_cast<uint32_t>(w % capacity);
+    const uint32_t first = std::min(n, capacity - at);
+    std::memcpy(ring_.get() + size_t{at} * channels_, samples.data(),
+                size_t{first} * channels_ * sizeof(int16_t));
+    std::memcpy(ring_.get(), samples.data() + size_t{first} * channels_,
+                size_t{n - first} * channels_ * sizeof(int16_t));
+    written_.store(w + n, std::memory_order_release);
+    return n;
+}
+
+void JitterBuffer::endStream() {
+    streaming_.store(false, std::memory_order_release);
+}
+
+// ---------------------------------------------------------------------------------------
+// Consumer
+
+uint32_t JitterBuffer::primeFrames() const {
+    return burst_.load(std::memory_order_relaxed) + margin_.load(std::memory_order_relaxed);
+}
+
+uint32_t JitterBuffer::fillFrames() const {
+    const uint64_t w = written_.load(std::memory_order_acquire);
+    const uint64_t r = read_.load(std::memory_order_acquire);
+    return w > r ? static_cast<uint32_t>(w - r) : 0;
+}
+
+void JitterBuffer::copyOut(int16_t* dst, uint64_t from, uint32_t frames) const {
+    const uint32_t capacity = config_.capacityFrames;
+    const auto at = static_cast<uint32_t>(from % capacity);
+    const uint32_t first = std::min(frames, capacity - at);
+    std::memcpy(dst, ring_.get() + size_t{at} * channels_,
+                size_t{first} * channels_ * sizeof(int16_t));
+    std::memcpy(dst + size_t{first} * channels_, ring_.get(),
+                size_t{frames - first} * channels_ * sizeof(int16_t));
+}
+
+uint32_t JitterBuffer::copyAdjusted(int16_t* dst, uint64_t from, uint32_t frames, int step) {
+    // The input frames this request consumes: one more when dropping, one fewer when
+    // repeating.
+    const uint32_t consumed = step < 0 ? frames + 1 : frames - 1;
+    const uint32_t capacity = config_.capacityFrames;
+    // The quietest frame: the smallest sum of magnitudes over the channels.
+    uint32_t quietest = 0;
+    int32_t quietLevel = INT32_MAX;
+    for (uint32_t i = 0; i < consumed; ++i) {
+        const int16_t* frame = ring_.get() + size_t((from + i) % capacity) * channels_;
+        int32_t level = 0;
+        for (uint32_t c = 0; c < channels_; ++c) {
+            level += std::abs(int32_t{frame[c]});
+        }
+        if (level < quietLevel) {
+            quietLevel = level;
+            quietest = i;
+        }
+    }
+    if (step < 0) {
+        copyOut(dst, from, quietest);
+        copyOut(dst + size_t{quietest} * channels_, from + quietest + 1, frames - quietest);
+    } else {
+        copyOut(dst, from, quietest + 1);
+        copyOut(dst + size_t{quietest + 1} * channels_, from + quietest, frames - quietest - 1);
+    }
+    return consumed;
+}
+
+void JitterBuffer::checkLevel(uint32_t fillAtRequest, uint32_t frames) {
+    windowMinFill_ = std::min(windowMinFill_, fillAtRequest);
+    if (windowLeft_ > frames) {
+        windowLeft_ -= frames;
+        return;
+    }
+    // A whole window seen: hold its smallest fill at the margin. Within a tolerance of half
+    // the margin (at least 1 ms) nothing is done, so scheduling noise causes no work.
+    const auto margin = static_cast<int32_t>(margin_.load(std::memory_order_relaxed));
+    const int32_t tolerance = std::max<int32_t>(margin / 2, config_.format.rate / 1000);
+    const auto low = static_cast<int32_t>(std::min<uint32_t>(windowMinFill_, INT32_MAX));
+    if (low > margin + tolerance) {
+        pendingAdjust_ = -(low - margin);
+    } else if (low < margin - tolerance) {
+        pendingAdjust_ = margin - low;
+    } else {
+        pendingAdjust_ = 0;
+    }
+    windowLeft_ = config_.windowFrames;
+    windowMinFill_ = UINT32_MAX;
+}
+
+uint32_t JitterBuffer::pull(std::span<int16_t> samples) {
+    const auto frames = static_cast<uint32_t>(samples.size() / channels_);
+    int16_t* dst = samples.data();
+    const uint32_t generation = generation_.load(std::memory_order_acquire);
+    uint64_t r = read_.load(std::memory_order_relaxed);
+    if (generation != seenGeneration_) {
+        // A new stream: what waited from before is stale.
+        seenGeneration_ = generation;
+        r = std::max(r, streamStart_.load(std::memory_order_relaxed));
+        read_.store(r, std::memory_order_release);
+        phase_ = Phase::Priming;
+    }
+    const bool streaming = streaming_.load(std::memory_order_acquire);
+    const uint64_t w = written_.load(std::memory_order_acquire);
+    const auto fill = static_cast<uint32_t>(std::min<uint64_t>(w - r, config_.capacityFrames));
+
+    if (phase_ == Phase::Priming && (fill >= primeFrames() || (!streaming && fill > 0))) {
+        phase_ = Phase::Playing;
+        windowLeft_ = config_.windowFrames;
+        windowMinFill_ = UINT32_MAX;
+        pendingAdjust_ = 0;
+    }
+    if (phase_ == Phase::Idle && fill > 0) {
+        phase_ = Phase::Playing; // audio without a stream begun (a plain FIFO use)
+    }
+    if (phase_ != Phase::Playing) {
+        std::memset(dst, 0, samples.size_bytes());
+        return 0;
+    }
+
+    uint32_t given = 0;
+    if (fill > frames && pendingAdjust_ < 0 && frames > 0) {
+        read_.store(r + copyAdjusted(dst, r, frames, -1), std::memory_order_release);
+        droppedFrames_.fetch_add(1, std::memory_order_relaxed);
+        ++pendingAdjust_;
+        given = frames;
+    } else if (fill >= frames && pendingAdjust_ > 0 && frames > 1) {
+        read_.store(r + copyAdjusted(dst, r, frames, +1), std::memory_order_release);
+        repeatedFrames_.fetch_add(1, std::memory_order_relaxed);
+        --pendingAdjust_;
+        given = frames;
+    } else {
+        given = std::min(fill, frames);
+        copyOut(dst, r, given);
+        read_.store(r + given, std::memory_order_release);
+    }
+    if (given < frames) {
+        std::memset(dst + size_t{given} * channels_, 0,
+                    size_t{frames - given} * channels_ * sizeof(int16_t));
+        if (streaming) {
+            // The stream runs but the producer is late: the silence shifts the timeline, and
+            // a larger margin keeps the next late burst from doing the same.
+            underruns_.fetch_add(1, std::memory_order_relaxed);
+            underrunFrames_.fetch_add(frames - given, std::memory_order_relaxed);
+            const auto maxMargin =
+                static_cast<uint32_t>(kMaxMarginMs * config_.format.rate / 1000.0);
+            const uint32_t margin = margin_.load(std::memory_order_relaxed);
+            margin_.store(std::min(maxMargin, margin + (frames - given)),
+                          std::memory_order_relaxed);
+            pendingAdjust_ = 0;
+            windowLeft_ = config_.windowFrames;
+            windowMinFill_ = UINT32_MAX;
+        } else {
+            phase_ = Phase::Idle; // the stream has ended and played out
+        }
+        return given;
+    }
+    if (streaming) {
+        checkLevel(fill, frames);
+    }
+    return given;
+}
+
+JitterBuffer::Stats JitterBuffer::stats() const {
+    Stats s;
+    s.underruns = underruns_.load(std::memory_order_relaxed);
+    s.underrunFrames = underrunFrames_.load(std::memory_order_relaxed);
+    s.overflowFrames = overflowFrames_.load(std::memory_order_relaxed);
+    s.droppedFrames = droppedFrames_.load(std::memory_order_relaxed);
+    s.repeatedFrames = repeatedFrames_.load(std::memory_order_relaxed);
+    return s;
+}
+
+} // namespace timbrelo

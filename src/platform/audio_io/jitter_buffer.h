@@ -1,0 +1,119 @@
+#pragma once
+// The buffer between a producer that delivers audio in bursts (the capture thread: a
+// 512-frame block every 23 ms, or a psola block of 882 frames every one or two blocks) and
+// a device that takes it at its own steady pace in small requests (a sound server stream).
+//
+// - Priming: when a stream begins, the consumer plays silence until the buffer holds the
+//   stream's largest burst plus a small margin, so the first burst-free stretch can't run
+//   it dry.
+// - Steady fill: the smallest fill seen at the consumer's requests over each second is held
+//   at the margin. The producer's and the device's clocks never run quite alike; the
+//   difference is absorbed by dropping or repeating single frames at the quietest point of a
+//   request (at most one per request), so the delay neither grows nor shrinks.
+// - Underrun: a stream that still runs but has nothing to give plays silence (counted), and
+//   the margin grows by the shortfall, up to kMaxMarginMs.
+// - Overflow: a push that does not fit is cut to what fits (counted).
+//
+// Threads: one producer (push, beginStream, endStream) and one consumer (pull) at a time;
+// everything they share is atomic, nothing is allocated or locked after construction.
+// Stats and fill may be read from any thread.
+
+#include "platform/audio_io/stream_format.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+namespace timbrelo {
+
+class JitterBuffer {
+  public:
+    static constexpr double kMaxMarginMs = 60.0;
+
+    struct Config {
+        StreamFormat format = kPipelineFormat;
+        // Room for this much audio; more is an overflow.
+        uint32_t capacityFrames = 22050;
+        // The fill kept in hand at the consumer's requests beyond what bursts need.
+        uint32_t marginFrames = 66;
+        // Frames between level checks: the smallest fill over this stretch is held at the
+        // margin.
+        uint32_t windowFrames = 22050;
+    };
+
+    struct Stats {
+        uint64_t underruns = 0;      // requests that found the buffer short while streaming
+        uint64_t underrunFrames = 0; // frames of silence played for them
+        uint64_t overflowFrames = 0; // frames pushed that did not fit
+        uint64_t droppedFrames = 0;  // frames dropped to hold the fill (clock drift)
+        uint64_t repeatedFrames = 0; // frames repeated to hold the fill
+    };
+
+    explicit JitterBuffer(const Config& config);
+    ~JitterBuffer();
+    JitterBuffer(const JitterBuffer&) = delete;
+    JitterBuffer& operator=(const JitterBuffer&) = delete;
+
+    // Producer: a stream begins whose audio arrives in bursts of at most `burstFrames`
+    // frames (the longest stretch without audio, in frames). What is still buffered from
+    // before is dropped; the consumer primes afresh.
+    void beginStream(uint32_t burstFrames);
+    // Producer: the largest burst changed (a new voice); takes effect at the next priming.
+    void setBurstFrames(uint32_t burstFrames);
+    // Producer: appends whole frames; returns how many fitted.
+    uint32_t push(std::span<const int16_t> samples);
+    // Producer: no more audio for now. The consumer plays what is buffered, then silence
+    // without counting underruns.
+    void endStream();
+
+    // Consumer: fills all of `samples` (whole frames): buffered audio, then silence where
+    // there is none. Returns the frames of audio given.
+    uint32_t pull(std::span<int16_t> samples);
+
+    // Any thread.
+    Stats stats() const;
+    uint32_t fillFrames() const;
+    // The fill the consumer aims to hold at its requests now (margin), and the fill it waits
+    // for before a stream starts to play (largest burst plus margin).
+    uint32_t marginFrames() const { return margin_.load(std::memory_order_relaxed); }
+    uint32_t primeFrames() const;
+    bool streaming() const { return streaming_.load(std::memory_order_acquire); }
+    const StreamFormat& format() const { return config_.format; }
+
+  private:
+    enum class Phase { Idle, Priming, Playing };
+
+    void copyOut(int16_t* dst, uint64_t from, uint32_t frames) const;
+    // Copies `frames` frames to dst while consuming frames +/- one at the quietest point.
+    uint32_t copyAdjusted(int16_t* dst, uint64_t from, uint32_t frames, int step);
+    void checkLevel(uint32_t fillAtRequest, uint32_t frames);
+
+    const Config config_;
+    const uint32_t channels_;
+    std::unique_ptr<int16_t[]> ring_;
+
+    // Producer side.
+    std::atomic<uint64_t> written_{0};
+    std::atomic<uint64_t> streamStart_{0}; // written_ when the stream began
+    std::atomic<uint32_t> burst_{0};
+    std::atomic<uint32_t> generation_{0};
+    std::atomic<bool> streaming_{false};
+
+    // Consumer side.
+    std::atomic<uint64_t> read_{0};
+    std::atomic<uint32_t> margin_;
+    uint32_t seenGeneration_ = 0;
+    Phase phase_ = Phase::Idle;
+    uint32_t windowLeft_ = 0;
+    uint32_t windowMinFill_ = UINT32_MAX;
+    int32_t pendingAdjust_ = 0; // > 0: frames to repeat, < 0: frames to drop
+
+    std::atomic<uint64_t> underruns_{0};
+    std::atomic<uint64_t> underrunFrames_{0};
+    std::atomic<uint64_t> overflowFrames_{0};
+    std::atomic<uint64_t> droppedFrames_{0};
+    std::atomic<uint64_t> repeatedFrames_{0};
+};
+
+} // namespace timbrelo
