@@ -24,6 +24,11 @@ int32_t Effect::parseArgs(int32_t /*argc*/, const char* const* /*argv*/) {
     return 0;
 }
 
+void Effect::prepare(const ProcessSpec& spec) {
+    setInputFormat(spec.format.rate, 16, spec.format.channels);
+    setOutputFormat(spec.format.rate, 16, spec.format.channels);
+}
+
 int32_t Effect::process(const int16_t* /*samples*/, uint32_t /*frames*/) {
     return 1;
 }

@@ -5,14 +5,28 @@
 // Parameter convention of `setParameter(value, kind)`: kind -1 switches the effect off,
 // -2 switches it on, 0, 1, ... are the effect's numbered parameters (0 the main one).
 // The on/off flag and the stored parameter cross threads, so they are atomics.
+//
+// Lifecycle: `prepare` with the stream's format and largest block before any audio flows
+// (control thread, while nothing processes), then `process` per block on the processing
+// thread; `reset` forgets the audio held (processing thread between blocks, or control
+// thread while nothing processes). `latencyFrames`, `tailFrames` and `blockFrames` describe
+// the effect as configured now; any thread may ask (they read atomics).
 
 #include "effects/audio_format.h"
+#include "platform/audio_io/stream_format.h"
 
 #include <atomic>
 #include <cstdint>
 #include <vector>
 
 namespace timbrelo {
+
+// What an effect is prepared for.
+struct ProcessSpec {
+    StreamFormat format = kPipelineFormat;
+    // The largest block `process` will be given, in frames.
+    uint32_t maxBlockFrames = 512;
+};
 
 class Effect {
   public:
@@ -33,6 +47,18 @@ class Effect {
     // 0 when the result is in outBuffer()/outFrames(); non-zero when nothing was produced
     // (the input then stands unchanged). `samples` holds frames x channels interleaved values.
     virtual int32_t process(const int16_t* samples, uint32_t frames);
+
+    // Base behaviour: sets the input and output formats (16-bit) from the spec.
+    virtual void prepare(const ProcessSpec& spec);
+    // Forgets the audio the effect holds (delay lines, partial blocks). Base: nothing.
+    virtual void reset() {}
+    // Frames by which the effect's output lags its input while it is on; 0 when off.
+    virtual uint32_t latencyFrames() const { return 0; }
+    // Frames of output that follow the end of the input while it is on (an echo's tail).
+    virtual uint32_t tailFrames() const { return 0; }
+    // While on, the effect may answer up to this many frames of input with nothing, then
+    // hand out a block at once (it works in blocks); 0 when it answers every call.
+    virtual uint32_t blockFrames() const { return 0; }
 
     const int16_t* outBuffer() const { return outBuffer_.data(); }
     uint32_t outFrames() const { return outFrames_; }

@@ -5,7 +5,7 @@
 // again. Every wait is bounded: a server that dies or stops answering yields an error, never
 // a hang.
 
-#include "platform/wave/wave_types.h"
+#include "platform/audio_io/audio_result.h"
 
 #include <chrono>
 #include <string>
@@ -16,16 +16,8 @@ struct pa_threaded_mainloop;
 
 namespace timbrelo {
 
-// Result codes of the sound-server back end beyond the common ones: a server error number
-// is reported as kPulseErrorBase + that number.
-inline constexpr MmResult kPulseErrorBase = 0x1000;
-inline constexpr MmResult kPulseTimeout = kPulseErrorBase + 8; // the server's "Timeout"
-inline constexpr MmResult kPulseNoDefaultDevice = 0x1100;
-
-// Text for a result code of this back end (at most 100 characters).
-std::string pulseErrorText(MmResult code);
-// The result code for a server error number.
-MmResult pulseResult(int paError);
+// The result for a server error number (a few map to the common results).
+AudioResult pulseResult(int paError);
 
 class PulseConnection {
   public:
@@ -54,23 +46,23 @@ class PulseConnection {
 
     // A ready context, connecting first when there is none or the old one failed; null with
     // the reason in `error` when no server answers.
-    pa_context* context(MmResult& error);
+    pa_context* context(AudioResult& error);
 
     // Waits for a started operation to finish and releases it. A null operation, a failed
     // context or a timeout give an error (the operation is then cancelled, so its callback
     // never runs after this returns).
-    MmResult await(pa_operation* operation);
+    AudioResult await(pa_operation* operation);
 
     // Waits until `ready()` holds, the context fails or the timeout passes; `ready` is
     // evaluated with the lock held, after every event of the loop that signals.
     template <typename Ready>
-    MmResult waitUntil(Ready ready, std::chrono::milliseconds timeout) {
+    AudioResult waitUntil(Ready ready, std::chrono::milliseconds timeout) {
         WaitTimer timer(*this, timeout);
         for (;;) {
             if (ready()) {
-                return MMSYSERR_NOERROR;
+                return AudioResult::Ok;
             }
-            if (MmResult rc = timer.check(); rc != MMSYSERR_NOERROR) {
+            if (AudioResult rc = timer.check(); rc != AudioResult::Ok) {
                 return rc;
             }
             wait();
@@ -80,7 +72,7 @@ class PulseConnection {
     // Wakes every waiter (called from loop callbacks).
     void signal();
     // The error of the current context as a result code.
-    MmResult contextError() const;
+    AudioResult contextError() const;
     const Options& options() const { return options_; }
 
   private:
@@ -91,7 +83,7 @@ class PulseConnection {
         WaitTimer(const WaitTimer&) = delete;
         WaitTimer& operator=(const WaitTimer&) = delete;
         // An error once the time is up or the context has failed.
-        MmResult check() const;
+        AudioResult check() const;
 
       private:
         PulseConnection& connection_;

@@ -1,6 +1,4 @@
-#include "platform/wave/pulse_connection.h"
-
-#include "platform/wave/audio_backend.h"
+#include "pulse/pulse_connection.h"
 
 #include <pulse/context.h>
 #include <pulse/error.h>
@@ -11,46 +9,24 @@
 
 namespace timbrelo {
 
-static_assert(kPulseTimeout == kPulseErrorBase + PA_ERR_TIMEOUT);
+static_assert(AudioResult::ServerTimeout == serverError(PA_ERR_TIMEOUT));
 
-MmResult pulseResult(int paError) {
+AudioResult pulseResult(int paError) {
     switch (paError) {
     case PA_OK:
-        return MMSYSERR_NOERROR;
+        return AudioResult::Ok;
     case PA_ERR_CONNECTIONREFUSED:
     case PA_ERR_CONNECTIONTERMINATED:
     case PA_ERR_INVALIDSERVER:
-        return MMSYSERR_NOTENABLED;
+        return AudioResult::NotRunning;
     case PA_ERR_NOENTITY:
     case PA_ERR_KILLED:
-        return MMSYSERR_NODRIVER;
+        return AudioResult::DeviceGone;
     case PA_ERR_NOTSUPPORTED:
-        return WAVERR_BADFORMAT;
+        return AudioResult::BadFormat;
     default:
-        return kPulseErrorBase + static_cast<MmResult>(paError);
+        return serverError(paError);
     }
-}
-
-std::string pulseErrorText(MmResult code) {
-    switch (code) {
-    case MMSYSERR_NOTENABLED:
-        return "The sound server is not running.";
-    case MMSYSERR_NODRIVER:
-        return "The device is gone.";
-    case kPulseTimeout:
-        return "The sound server did not answer in time.";
-    case kPulseNoDefaultDevice:
-        return "The sound server has no default device the program can use.";
-    default:
-        break;
-    }
-    if (code > kPulseErrorBase && code < kPulseErrorBase + PA_ERR_MAX) {
-        std::string text = "Sound server error: ";
-        text += pa_strerror(static_cast<int>(code - kPulseErrorBase));
-        text += '.';
-        return text.substr(0, 100);
-    }
-    return standardErrorText(code);
 }
 
 PulseConnection::Lock::Lock(PulseConnection& connection) : connection_(connection) {
@@ -102,17 +78,17 @@ void PulseConnection::dropContext() {
     context_ = nullptr;
 }
 
-MmResult PulseConnection::contextError() const {
+AudioResult PulseConnection::contextError() const {
     if (context_ == nullptr) {
-        return MMSYSERR_NOTENABLED;
+        return AudioResult::NotRunning;
     }
-    const MmResult rc = pulseResult(pa_context_errno(context_));
-    return rc == MMSYSERR_NOERROR ? MMSYSERR_NOTENABLED : rc;
+    const AudioResult rc = pulseResult(pa_context_errno(context_));
+    return rc == AudioResult::Ok ? AudioResult::NotRunning : rc;
 }
 
-pa_context* PulseConnection::context(MmResult& error) {
+pa_context* PulseConnection::context(AudioResult& error) {
     if (loop_ == nullptr) {
-        error = MMSYSERR_NOMEM;
+        error = AudioResult::NoMemory;
         return nullptr;
     }
     if (context_ != nullptr && !PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
@@ -128,7 +104,7 @@ pa_context* PulseConnection::context(MmResult& error) {
             pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop_), "Timbrelo", props);
         pa_proplist_free(props);
         if (context_ == nullptr) {
-            error = MMSYSERR_NOMEM;
+            error = AudioResult::NoMemory;
             return nullptr;
         }
         pa_context_set_state_callback(
@@ -147,27 +123,27 @@ pa_context* PulseConnection::context(MmResult& error) {
             return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
         },
         options_.connectTimeout);
-    if (error == MMSYSERR_NOERROR && pa_context_get_state(context_) == PA_CONTEXT_READY) {
+    if (error == AudioResult::Ok && pa_context_get_state(context_) == PA_CONTEXT_READY) {
         return context_;
     }
-    if (error == MMSYSERR_NOERROR) {
+    if (error == AudioResult::Ok) {
         error = contextError();
     }
     dropContext();
     return nullptr;
 }
 
-MmResult PulseConnection::await(pa_operation* operation) {
+AudioResult PulseConnection::await(pa_operation* operation) {
     if (operation == nullptr) {
         return contextError();
     }
     pa_operation_set_state_callback(
         operation, [](pa_operation*, void* self) { static_cast<PulseConnection*>(self)->signal(); },
         this);
-    MmResult rc =
+    AudioResult rc =
         waitUntil([&] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; },
                   options_.operationTimeout);
-    if (rc != MMSYSERR_NOERROR) {
+    if (rc != AudioResult::Ok) {
         pa_operation_cancel(operation);
     } else if (pa_operation_get_state(operation) == PA_OPERATION_CANCELLED) {
         rc = contextError();
@@ -207,15 +183,15 @@ PulseConnection::WaitTimer::~WaitTimer() {
     }
 }
 
-MmResult PulseConnection::WaitTimer::check() const {
+AudioResult PulseConnection::WaitTimer::check() const {
     if (context_ == nullptr || event_ == nullptr) {
-        return MMSYSERR_NOTENABLED; // nothing to wait on
+        return AudioResult::NotRunning; // nothing to wait on
     }
     if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
-        const MmResult rc = pulseResult(pa_context_errno(context_));
-        return rc == MMSYSERR_NOERROR ? MMSYSERR_NOTENABLED : rc;
+        const AudioResult rc = pulseResult(pa_context_errno(context_));
+        return rc == AudioResult::Ok ? AudioResult::NotRunning : rc;
     }
-    return fired_ ? kPulseTimeout : MMSYSERR_NOERROR;
+    return fired_ ? AudioResult::ServerTimeout : AudioResult::Ok;
 }
 
 } // namespace timbrelo
