@@ -4,7 +4,7 @@
 #include "psola/fft_low_pass.h"
 #include "psola/fft_table.h"
 #include "psola/pitch_analysis.h"
-#include "psola/psola_effect.h"
+#include "effects/psola_effect.h"
 #include "psola/psola_engine.h"
 #include "support/signals.h"
 

@@ -2,7 +2,7 @@
 #include "effects/cartoon_effect.h"
 #include "effects/echo_effect.h"
 #include "effects/effect_chain.h"
-#include "psola/psola_effect.h"
+#include "effects/psola_effect.h"
 
 namespace timbrelo {
 

@@ -1,2 +1,2 @@
-target_link_libraries(app_voice_presets_test PRIVATE timbrelo_presets)
-target_link_libraries(app_preset_pipeline_threads_test PRIVATE timbrelo_presets)
+target_link_libraries(app_voice_presets_test PRIVATE timbrelo_app)
+target_link_libraries(app_preset_pipeline_threads_test PRIVATE timbrelo_app)

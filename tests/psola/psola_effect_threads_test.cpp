@@ -1,7 +1,7 @@
 // The psola effect takes its parameters from the user-interface thread while the capture
 // thread processes; this program runs both at once (and under ThreadSanitizer).
 
-#include "psola/psola_effect.h"
+#include "effects/psola_effect.h"
 #include "support/signals.h"
 
 #include <atomic>

@@ -1,5 +1,5 @@
 #include "platform/debug.h"
-#include "psola/psola_effect.h"
+#include "effects/psola_effect.h"
 #include "psola/psola_engine.h"
 #include "support/signals.h"
 

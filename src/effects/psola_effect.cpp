@@ -1,4 +1,4 @@
-#include "psola/psola_effect.h"
+#include "effects/psola_effect.h"
 
 #include "platform/debug.h"
 
