@@ -2,10 +2,21 @@
 
 #include "platform/debug.h"
 #include "platform/messages.h"
+#include "platform/posted_messages.h"
 
-#include <thread>
+#include <algorithm>
+#include <string>
 
 namespace timbrelo {
+namespace {
+
+void showDeviceError(AudioResult code, const char* what) {
+    std::string text = audioResultText(code);
+    text.resize(std::min<size_t>(text.size(), 100));
+    showMessagePrintf("WAVEIN:%x:%s %s", timbrelo::code(code), text.c_str(), what);
+}
+
+} // namespace
 
 CaptureEngine::CaptureEngine(AudioBackend& backend) : CaptureEngine(backend, Options{}) {}
 
@@ -13,275 +24,255 @@ CaptureEngine::CaptureEngine(AudioBackend& backend, Options options)
     : backend_(backend), options_(std::move(options)), chain_(options_.effects) {}
 
 CaptureEngine::~CaptureEngine() {
-    closeDevice();
-    releaseBuffers();
+    stop();
 }
 
-int32_t CaptureEngine::selectDevice(uint32_t deviceIndex, uint32_t bufferBytes, uint32_t,
-                                    uint32_t) {
-    closeDevice();
-    releaseBuffers();
+bool CaptureEngine::selectDevice(uint32_t deviceIndex) {
+    stop();
     deviceIndex_ = deviceIndex;
-    if (deviceIndex != kWaveMapper && deviceIndex >= backend_.inputDeviceCount()) {
+    if (deviceIndex != kDefaultDevice && deviceIndex >= backend_.inputDeviceCount()) {
         showStringMessage(IDS_ERROR_AUDIO_DEVICE);
-        return 0;
+        return false;
     }
-    bufferBytes_ = bufferBytes;
     state_.store(CaptureState::Ready);
-    return 1;
+    return true;
 }
 
-int32_t CaptureEngine::start(uint32_t stereo, uint32_t rate, uint16_t bits) {
-    if (state_.load() == CaptureState::Running) {
-        return 1;
-    }
-    const uint16_t channels = stereo != 0 ? 2 : 1;
-    shifter_.configure(channels);
-    inputFlag_.store(true);
+bool CaptureEngine::prepareSession(const StreamFormat& format) {
+    // Every start begins with an empty pitch shifter at 0 semitones (its bypass stays as the
+    // voice last set it: a bypassed shifter is at 0 semitones too).
+    shifter_.configure(format.channels);
     RecordingTarget* recorder = recorder_.load();
     if (recorder != nullptr) {
         recorder->resetEncoderState();
     }
-    bits = std::min<uint16_t>(bits, 16);
     if (state_.load() != CaptureState::Ready) {
         showStringMessage(IDS_PLAYER_STATUS_ERROR);
-        return 0;
+        return false;
     }
-
-    format_ = WaveFormat::pcm(channels, rate, bits);
-    chain_.setFormat(channels, rate, bits);
+    format_ = format;
+    chain_.setFormat(format.channels, format.rate, 16);
     chain_.load();
-
-    releaseBuffers();
-    const uint32_t count = bufferCountFor(channels, bits, rate);
-    buffers_.assign(count, std::vector<uint8_t>(bufferBytes_, 0));
-    headers_.assign(count, WaveHeader{});
+    chain_.prepare(ProcessSpec{format, kWorkBlockFrames});
     if (recorder != nullptr) {
-        recorder->setCaptureFormat(format_, count, bufferBytes_);
+        recorder->setCaptureFormat(format, blockCountFor(format) * format.framesToBytes(kBlockFrames));
     }
+    lastBurst_ = burstFrames();
+    deviceEnded_.store(false);
+    return true;
+}
 
-    if (MmResult rc = backend_.openInput(deviceIndex_, format_, *this, device_); rc != 0) {
+bool CaptureEngine::start(const StreamFormat& format) {
+    if (state_.load() == CaptureState::Running) {
+        return true;
+    }
+    if (!prepareSession(format)) {
+        return false;
+    }
+    if (AudioResult rc = backend_.openCapture(deviceIndex_, format, kBlockFrames, *this, stream_);
+        rc != AudioResult::Ok) {
+        stream_.reset();
         showDeviceError(rc, "waveInOpen()");
-        device_.reset();
-        releaseBuffers();
-        return 0;
+        return false;
     }
-    debugPrintf("***New record format c:%d,fre:%d,bits:%d\n", channels, rate, bits);
-
-    queuedCount_.store(0);
-    deviceClosedItself_.store(false);
-    for (uint32_t i = 0; i < count; ++i) {
-        WaveHeader& h = headers_[i];
-        h = WaveHeader{};
-        h.data = buffers_[i].data();
-        h.bufferLength = bufferBytes_;
-        h.user = i;
-        if (MmResult rc = device_->prepareHeader(h); rc != 0) {
-            showDeviceError(rc, "AddInputBufferToQueue Failed");
-            continue;
-        }
-        if (MmResult rc = device_->addBuffer(h); rc != 0) {
-            showDeviceError(rc, "waveInAddBuffer() failed");
-            continue;
-        }
-        ++queuedCount_;
+    debugPrintf("***New record format c:%d,fre:%d,bits:%d\n", format.channels, format.rate, 16);
+    if (VirtualDevice* device = device_.load()) {
+        device->beginVoice(lastBurst_);
     }
-
-    // Running before the device starts, so the first buffer back is already processed.
+    // Running before the stream starts, so the first block is already processed.
     state_.store(CaptureState::Running);
-    if (MmResult rc = device_->start(); rc != 0) {
-        showDeviceError(rc, "waveInStart() failed");
-        // The device holds the buffers: take them back and close it before releasing them.
+    if (AudioResult rc = stream_->start(); rc != AudioResult::Ok) {
         state_.store(CaptureState::Stopping);
-        device_->reset();
-        device_->close();
-        device_.reset();
-        queuedCount_.store(0);
-        releaseBuffers();
+        stream_.reset();
+        if (VirtualDevice* device = device_.load()) {
+            device->endVoice();
+        }
         state_.store(CaptureState::Ready);
-        return 0;
+        showDeviceError(rc, "waveInStart() failed");
+        return false;
     }
-    return 1;
+    return true;
+}
+
+bool CaptureEngine::startWithoutDevice(const StreamFormat& format) {
+    if (state_.load() == CaptureState::Idle) {
+        state_.store(CaptureState::Ready);
+    }
+    if (state_.load() == CaptureState::Running || !prepareSession(format)) {
+        return false;
+    }
+    if (VirtualDevice* device = device_.load()) {
+        device->beginVoice(lastBurst_);
+    }
+    state_.store(CaptureState::Running);
+    return true;
 }
 
 void CaptureEngine::stop() {
-    if (deviceClosedItself_.load() && state_.load() == CaptureState::Stopping) {
-        // The device went away by itself: nothing is in flight, just tidy up.
+    const CaptureState s = state_.load();
+    if (s == CaptureState::Running || (s == CaptureState::Stopping && deviceEnded_.load())) {
         closeDevice();
-        return;
     }
-    CaptureState expected = CaptureState::Running;
-    if (!state_.compare_exchange_strong(expected, CaptureState::Stopping)) {
-        return;
+    showPostedMessages();
+}
+
+void CaptureEngine::closeDevice() {
+    state_.store(CaptureState::Stopping);
+    if (stream_) {
+        // Returns once no block is being processed, so nothing below races the audio thread.
+        if (!deviceEnded_.load()) {
+            if (AudioResult rc = stream_->stop(); rc != AudioResult::Ok) {
+                showDeviceError(rc, "waveInReset() failed");
+            }
+        }
+        stream_.reset();
     }
-    std::this_thread::sleep_for(options_.stopGrace);
-    closeDevice();
+    if (RecordingTarget* recorder = recorder_.load()) {
+        for (uint32_t slot : {kOriginSlot, kEffectSlot}) {
+            recorder->stopRecording(slot, RecordKind::Mp3);
+            recorder->stopRecording(slot, RecordKind::Wav);
+        }
+    }
+    if (VirtualDevice* device = device_.load()) {
+        device->endVoice();
+    }
+    if (RecordingTarget* recorder = recorder_.load()) {
+        recorder->unloadEncoder();
+    }
+    shifter_.flushAndDrop();
+    deviceEnded_.store(false);
     state_.store(CaptureState::Ready);
 }
 
-void CaptureEngine::setPreview(uint32_t on) {
+void CaptureEngine::setPreview(bool on) {
     if (preview_.load() != nullptr) {
-        previewOn_.store(on != 0);
+        previewOn_.store(on);
     }
 }
 
 void CaptureEngine::setPitchShift(int32_t value, int32_t mode) {
     if (mode == -1) {
         debugWrite("not use SoundTouch.\n");
+        shifter_.setBypassed(true);
         shifter_.requestSemitones(0.0f);
     } else if (mode == -2) {
         debugWrite("use SoundTouch.\n");
+        shifter_.setBypassed(false);
     } else {
         debugWrite("use SoundTouch.\n");
+        shifter_.setBypassed(false);
         shifter_.requestSemitones(static_cast<float>(value));
     }
 }
 
-void CaptureEngine::closeDevice() {
-    const CaptureState s = state_.load();
-    if (!device_ || (s != CaptureState::Running && s != CaptureState::Stopping)) {
-        return;
+uint32_t CaptureEngine::pipelineLatencyFrames() const {
+    if (!effectsOn_.load()) {
+        return 0;
     }
-    state_.store(CaptureState::Stopping);
-    const bool alreadyClosed = deviceClosedItself_.exchange(false);
-    if (MmResult rc = alreadyClosed ? 0 : device_->reset(); rc != 0) {
-        showDeviceError(rc, "waveInReset() failed");
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (RecordingTarget* recorder = recorder_.load()) {
-        for (uint32_t slot : {kOriginSlot, kEffectSlot}) {
-            recorder->stopRecording(slot, "mp3");
-            recorder->stopRecording(slot, "wav");
-        }
-    }
-    if (MmResult rc = alreadyClosed ? 0 : device_->close(); rc != 0) {
-        showDeviceError(rc, "waveInClose() failed");
-    }
-    device_.reset();
-    if (RecordingTarget* recorder = recorder_.load()) {
-        recorder->unloadEncoder();
-    }
-    shifter_.flushAndDrop();
-    queuedCount_.store(0);
-    state_.store(CaptureState::Ready);
+    return shifter_.latencyFrames() + chain_.latencyFrames();
 }
 
-void CaptureEngine::releaseBuffers() {
-    // Never while the device may still hold them.
-    if (device_) {
-        return;
+uint32_t CaptureEngine::burstFrames() const {
+    if (!effectsOn_.load()) {
+        return kBlockFrames;
     }
-    buffers_.clear();
-    headers_.clear();
+    const uint32_t gathered = std::max(shifter_.blockFrames(), chain_.blockFrames());
+    const uint32_t blocks = std::max<uint32_t>(1, (gathered + kBlockFrames - 1) / kBlockFrames);
+    return blocks * kBlockFrames;
 }
 
-void CaptureEngine::onWaveIn(WaveInMessage message, WaveHeader* header) {
-    if (state_.load() == CaptureState::Stopping) {
-        return;
-    }
-    if (message == WaveInMessage::Close) {
-        // The device closed without being asked (it went away); `stop` tidies up. The user
-        // is told, or capture would just fall silent.
-        deviceClosedItself_.store(true);
-        state_.store(CaptureState::Stopping);
-        queuedCount_.store(0);
-        const MmResult reason = device_->closeReason();
-        showDeviceError(reason != 0 ? reason : MMSYSERR_NODRIVER, "Capture stopped.");
-        inputFlag_.store(false);
-        return;
-    }
-    if (header != nullptr) {
-        onBufferDone(*header);
-    }
+void CaptureEngine::onCaptured(std::span<const int16_t> samples) {
+    processBlock(samples);
 }
 
-void CaptureEngine::onBufferDone(WaveHeader& header) {
-    if (MmResult rc = device_->unprepareHeader(header); rc != 0) {
-        showDeviceError(rc, "waveInUnprepareHeader() failed");
-        return;
-    }
+void CaptureEngine::onCaptureEnded(AudioResult why) {
     if (state_.load() != CaptureState::Running) {
-        if (queuedCount_.load() == 1) {
-            closeDevice();
-        } else {
-            --queuedCount_;
+        return;
+    }
+    // The device went away (or a finite source ran out): `stop` tidies up. The user is told,
+    // or capture would just fall silent.
+    deviceEnded_.store(true);
+    state_.store(CaptureState::Stopping);
+    if (why != AudioResult::Ok) {
+        postDeviceError("WAVEIN", why, "Capture stopped.");
+    }
+}
+
+void CaptureEngine::processBlock(std::span<const int16_t> samples) {
+    if (state_.load(std::memory_order_acquire) != CaptureState::Running || samples.empty()) {
+        return;
+    }
+    if (effectsOn_.load()) {
+        processEffects(samples);
+    } else {
+        deliver(samples, false);
+    }
+    RecordingTarget* recorder = recorder_.load();
+    if (recorder != nullptr && recorder->recordsSlot(kOriginSlot)) {
+        recorder->write(samples, RecordSource::Voice);
+    }
+    // A new voice may come in other bursts: the virtual microphone primes for the largest.
+    const uint32_t burst = burstFrames();
+    if (burst != lastBurst_) {
+        lastBurst_ = burst;
+        if (VirtualDevice* device = device_.load()) {
+            device->setVoiceBurst(burst);
+        }
+    }
+}
+
+void CaptureEngine::processEffects(std::span<const int16_t> samples) {
+    const uint32_t channels = format_.channels;
+    const auto frames = static_cast<uint32_t>(samples.size() / channels);
+    if (shifter_.bypassed()) {
+        // The shifter takes no part: the chain gets the block as captured, in work blocks.
+        shifter_.takeOverRequests(); // it forgets what it held for the voice before
+        for (uint32_t at = 0; at < frames; at += kWorkBlockFrames) {
+            runChain(samples.data() + size_t{at} * channels,
+                     std::min(kWorkBlockFrames, frames - at));
         }
         return;
     }
-
-    const uint8_t* data = header.data;
-    const uint32_t n = header.bytesRecorded;
-    if (effectsOn_.load()) {
-        processEffects(data, n);
-    } else if (data != nullptr && n > 0) {
-        deliver(data, n, false);
-    }
-
-    RecordingTarget* recorder = recorder_.load();
-    if (recorder != nullptr && data != nullptr && n > 0 && recorder->recordsSlot(kOriginSlot)) {
-        recorder->write(data, n, kVoiceTag);
-    }
-    requeue(header);
-}
-
-void CaptureEngine::processEffects(const uint8_t* data, uint32_t bytes) {
-    const uint32_t channels = format_.channels;
-    const uint32_t frameBytes = channels * 2;
-    shifter_.putSamples(reinterpret_cast<const int16_t*>(data), bytes / frameBytes);
-
-    alignas(16) int16_t work[kWorkBlockBytes]; // 4096 bytes
-    const uint32_t maxFrames = (kWorkBlockBytes / channels) / 2;
+    shifter_.putSamples(samples.data(), frames);
+    alignas(16) int16_t work[kWorkBlockFrames * 2];
+    const uint32_t maxFrames = (kWorkBlockFrames * 2) / channels;
     for (;;) {
-        const uint32_t r = shifter_.receiveSamples(work, maxFrames);
+        const uint32_t r = shifter_.receiveSamples(work, std::min(maxFrames, kWorkBlockFrames));
         if (r == 0) {
             break;
         }
-        uint32_t frames = r;
-        const int16_t* out = chain_.run(work, r, &frames);
-        if (out == nullptr) {
-            out = work;
-            frames = r;
-        }
-        if (frames > 0) {
-            deliver(reinterpret_cast<const uint8_t*>(out), frames * frameBytes, true);
-        }
+        runChain(work, r);
     }
 }
 
-void CaptureEngine::deliver(const uint8_t* data, uint32_t bytes, bool toRecording) {
-    if (VirtualDevice* link = link_.load()) {
-        link->ioControl(IOCTL_WRITE_CAPTURE, data, bytes, nullptr, 0, nullptr);
+void CaptureEngine::runChain(const int16_t* samples, uint32_t frames) {
+    const uint32_t channels = format_.channels;
+    uint32_t outFrames = frames;
+    const int16_t* out = chain_.run(samples, frames, &outFrames);
+    if (out == nullptr) {
+        out = samples;
+        outFrames = frames;
+    }
+    if (outFrames > 0) {
+        deliver(std::span<const int16_t>(out, size_t{outFrames} * channels), true);
+    }
+}
+
+void CaptureEngine::deliver(std::span<const int16_t> samples, bool toRecording) {
+    if (VirtualDevice* device = device_.load()) {
+        device->writeVoice(samples);
     }
     if (previewOn_.load()) {
         if (PcmTarget* player = preview_.load()) {
-            player->addData(data, bytes);
+            player->addData(samples);
         }
     }
     if (toRecording) {
         RecordingTarget* recorder = recorder_.load();
         if (recorder != nullptr && recorder->recordsSlot(kEffectSlot)) {
-            recorder->write(data, bytes, kVoiceTag);
+            recorder->write(samples, RecordSource::Voice);
         }
     }
-}
-
-void CaptureEngine::requeue(WaveHeader& header) {
-    if (MmResult rc = device_->prepareHeader(header); rc != 0) {
-        showDeviceError(rc, "waveInPrepareHeader() failed");
-        return;
-    }
-    if (MmResult rc = device_->addBuffer(header); rc != 0) {
-        showDeviceError(rc, "waveInAddBuffer() failed");
-    }
-}
-
-void CaptureEngine::showDeviceError(MmResult code, const char* what) {
-    std::string text =
-        inputFlag_.load() ? backend_.inputErrorText(code) : backend_.outputErrorText(code);
-    if (text.size() > 100) {
-        text.resize(100);
-    }
-    showMessagePrintf("WAVEIN:%x:%s %s", code, text.c_str(), what);
 }
 
 } // namespace timbrelo

@@ -1,39 +1,39 @@
 #pragma once
-// The spine of the program: records the voice from an input device in fixed-size buffers and,
-// for every buffer the device hands back, runs the pitch shifter and the effect chain and
-// delivers the result to the virtual device, the preview player and the recording writer.
+// The spine of the program: records the voice from an input device in blocks of 512 frames
+// and, for every block, runs the pitch shifter and the effect chain and delivers the result
+// to the virtual microphone, the preview player and the recording writer.
 //
-// Threads: start, stop, selectDevice and the setters run on the user-interface thread or a
-// link watcher thread; the buffer callback runs on the back end's callback thread and does
-// all processing there. What they share is atomic.
+// Threads: `selectDevice`, `start`, `stop` and the setters run on a control thread (the
+// window's, the headless runner's control thread, or a link watcher), one at a time;
+// `processBlock` runs on the capture stream's audio thread (or, for file processing, on the
+// caller's thread between `startWithoutDevice` and `stop`) and allocates nothing, formats
+// nothing and takes no lock. What they share is atomic.
 
 #include "audio/delivery_targets.h"
 #include "audio/pitch_shifter.h"
 #include "audio/recording_writer.h"
 #include "audio/voice_controls.h"
 #include "effects/effect_chain.h"
+#include "platform/audio_io/audio_backend.h"
 #include "platform/vdev/virtual_device.h"
-#include "platform/wave/audio_backend.h"
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <memory>
-#include <vector>
+#include <span>
 
 namespace timbrelo {
 
 enum class CaptureState : int { Idle = 0, Ready = 1, Running = 2, Stopping = 3 };
 
-class CaptureEngine : public VoiceControls, private WaveInCallback {
+class CaptureEngine : public VoiceControls, private CaptureSink {
   public:
-    static constexpr uint32_t kDefaultBufferBytes = 2048;
-    // Largest block taken out of the pitch shifter, in bytes.
-    static constexpr uint32_t kWorkBlockBytes = 2048;
+    // One capture block: 2048 bytes of the pipeline format, about 23 ms.
+    static constexpr uint32_t kBlockFrames = 512;
+    // Largest block taken out of the pitch shifter and run through the chain.
+    static constexpr uint32_t kWorkBlockFrames = 512;
 
     struct Options {
-        // How long `stop` lets buffers in flight come back before closing the device.
-        std::chrono::milliseconds stopGrace{1000};
         EffectFactory effects = defaultEffectFactory();
     };
 
@@ -43,20 +43,31 @@ class CaptureEngine : public VoiceControls, private WaveInCallback {
     CaptureEngine(const CaptureEngine&) = delete;
     CaptureEngine& operator=(const CaptureEngine&) = delete;
 
-    // Closes the device if open and stores the device; 1 on success, 0 (with "Error audio
-    // device.") for an index at or above the device count. kWaveMapper is always accepted.
-    int32_t selectDevice(uint32_t deviceIndex, uint32_t bufferBytes, uint32_t reserved1 = 0,
-                         uint32_t reserved2 = 0);
-    // Opens the device and starts capturing; 1 when capturing (also when it already was).
-    int32_t start(uint32_t stereo, uint32_t rate, uint16_t bits);
-    // Stops capturing; does nothing unless running (or the device has closed by itself).
+    // Stops capture if it runs and stores the input device. False, after "Error audio
+    // device.", for a number at or above the device count (kDefaultDevice is always taken).
+    bool selectDevice(uint32_t deviceIndex);
+    // Opens the device and starts capturing; true when capturing (also when it already was).
+    // False after a message: "Player status error." unless a device is selected, or the
+    // device's error.
+    bool start(const StreamFormat& format = kPipelineFormat);
+    // Starts a session without a device: the caller feeds blocks with processBlock on one
+    // thread of its own until `stop` (file processing).
+    bool startWithoutDevice(const StreamFormat& format = kPipelineFormat);
+    // Stops capturing and closes the device; what the pitch shifter holds is dropped. Shows
+    // the messages the audio thread posted. Does nothing unless running (or the device
+    // ended by itself).
     void stop();
 
-    void setEffectsOn(uint32_t on) { effectsOn_.store(on != 0); }
-    // Only takes effect when a preview player is attached.
-    void setPreview(uint32_t on);
+    // Processes one captured block (interleaved frames of the started format) and delivers
+    // the result. The capture thread, or the file-processing thread.
+    void processBlock(std::span<const int16_t> samples);
 
-    // Pitch-shift and effect controls.
+    void setEffectsOn(bool on) { effectsOn_.store(on); }
+    // Only takes effect when a preview player is attached.
+    void setPreview(bool on);
+
+    // Voice controls (control threads). setPitchShift: mode -1 bypasses the pitch shifter
+    // (pitch 0, no delay), -2 uses it unchanged, any other mode uses it at `value` semitones.
     void setPitchShift(int32_t value, int32_t mode) override;
     void setPsolaParameter(float value, int32_t kind) override {
         chain_.setPsolaParameter(value, kind);
@@ -69,32 +80,37 @@ class CaptureEngine : public VoiceControls, private WaveInCallback {
     void setBackgroundLevel(float value) { chain_.setBackgroundLevel(value); }
 
     // Attachments (null detaches). They must outlive the engine or be detached first.
-    void setLinkHandle(VirtualDevice* device) { link_.store(device); }
+    void setVirtualDevice(VirtualDevice* device) { device_.store(device); }
     void setPreviewPlayer(PcmTarget* player) { preview_.store(player); }
     // The engine records through its own writer; tests may attach another target instead.
     void setRecorder(RecordingTarget* recorder) { recorder_.store(recorder); }
+
+    // The delay the pipeline adds to the current voice, in frames: the pitch shifter's
+    // (unless bypassed) and the effects' that are on; 0 with effects off. Any thread.
+    uint32_t pipelineLatencyFrames() const;
+    // The longest stretch, in frames, during which the current voice may deliver nothing:
+    // one capture block, or the shifter's or an effect's block rounded up to whole capture
+    // blocks. Any thread.
+    uint32_t burstFrames() const;
 
     CaptureState state() const { return state_.load(); }
     bool effectsOn() const { return effectsOn_.load(); }
     bool previewOn() const { return previewOn_.load(); }
     uint32_t deviceIndex() const { return deviceIndex_; }
-    uint32_t bufferBytes() const { return bufferBytes_; }
-    uint32_t bufferCount() const { return static_cast<uint32_t>(buffers_.size()); }
-    const WaveFormat& format() const { return format_; }
+    const StreamFormat& format() const { return format_; }
     EffectChain& chain() { return chain_; }
     PitchShifter& pitchShifter() { return shifter_; }
     // The engine's own recording writer: startRecording and stopRecording go here.
     RecordingWriter& recorder() { return writer_; }
 
   private:
-    void onWaveIn(WaveInMessage message, WaveHeader* header) override;
-    void onBufferDone(WaveHeader& header);
-    void processEffects(const uint8_t* data, uint32_t bytes);
-    void deliver(const uint8_t* data, uint32_t bytes, bool toRecording);
-    void requeue(WaveHeader& header);
+    void onCaptured(std::span<const int16_t> samples) override;
+    void onCaptureEnded(AudioResult why) override;
+    bool prepareSession(const StreamFormat& format);
+    void processEffects(std::span<const int16_t> samples);
+    void runChain(const int16_t* samples, uint32_t frames);
+    void deliver(std::span<const int16_t> samples, bool toRecording);
     void closeDevice();
-    void releaseBuffers();
-    void showDeviceError(MmResult code, const char* what);
 
     AudioBackend& backend_;
     Options options_;
@@ -102,20 +118,16 @@ class CaptureEngine : public VoiceControls, private WaveInCallback {
     PitchShifter shifter_;
     RecordingWriter writer_;
 
-    std::atomic<int> queuedCount_{0};
     std::atomic<CaptureState> state_{CaptureState::Idle};
-    std::atomic<bool> inputFlag_{false};
-    std::atomic<bool> deviceClosedItself_{false};
-    uint32_t deviceIndex_ = 0;
-    WaveFormat format_;
-    std::unique_ptr<WaveInDevice> device_;
-    uint32_t bufferBytes_ = kDefaultBufferBytes;
-    std::vector<std::vector<uint8_t>> buffers_;
-    std::vector<WaveHeader> headers_;
+    std::atomic<bool> deviceEnded_{false};
+    uint32_t deviceIndex_ = kDefaultDevice;
+    StreamFormat format_ = kPipelineFormat;
+    std::unique_ptr<CaptureStream> stream_;
+    uint32_t lastBurst_ = 0; // processing thread
 
     std::atomic<bool> effectsOn_{true};
     std::atomic<bool> previewOn_{false};
-    std::atomic<VirtualDevice*> link_{nullptr};
+    std::atomic<VirtualDevice*> device_{nullptr};
     std::atomic<PcmTarget*> preview_{nullptr};
     std::atomic<RecordingTarget*> recorder_{&writer_};
 };

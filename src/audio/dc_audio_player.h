@@ -1,39 +1,47 @@
 #pragma once
-// Plays a stream of PCM that arrives in blocks of any size from another thread. Blocks go
-// into a fixed ring; the output device is fed from the ring in whole buffers, playback starts
-// by itself once enough audio has gathered, and silence keeps the device running when the
-// ring runs dry.
+// Plays audio that arrives in blocks of any size from another thread (the preview player:
+// the changed voice from the capture thread; the render player: what programs play to the
+// virtual speaker, from the render reader). Blocks go into a jitter buffer (see
+// JitterBuffer) that the output stream takes from at its own pace; playback starts by itself
+// with the first block, once the buffer holds a burst and a small margin, and silence keeps
+// the device running when nothing arrives.
 //
-// Threads: `addData` runs on one producer thread at a time (the capture callback or the
-// render reader); the device's callbacks refill buffers on the back end's callback thread;
-// `selectDevice`, `openStream`, `stop` and the destructor run on a controlling thread. The
-// ring positions have one writer each (write: the producer; read: whoever feeds the device,
-// which is one thread at a time); everything shared is atomic and no lock is taken.
+// Threads: `addData` on one producer thread at a time; the stream's requests on the back
+// end's audio thread; `selectDevice`, `setFormat`, `openStream`, `play`, `stop` and the
+// destructor on a control thread, one at a time. The producer and the stream share only the
+// jitter buffer and atomics; no lock is taken.
 
 #include "audio/delivery_targets.h"
-#include "platform/wave/audio_backend.h"
+#include "platform/audio_io/audio_backend.h"
+#include "platform/audio_io/jitter_buffer.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <vector>
 
 namespace timbrelo {
 
 enum class PlayerState : int32_t { Idle = 0, Ready = 1, Playing = 2, Stopping = 3 };
 
-class DCAudioPlayer : public PcmTarget, private WaveOutCallback {
+class DCAudioPlayer : public PcmTarget, private PlaybackSource {
   public:
-    static constexpr uint32_t kRingBytes = 0xF000; // 61440; holds at most one byte less
-    static constexpr uint32_t kDefaultBufferBytes = 2048;
-    // Largest buffer size `selectDevice` accepts: the ring must hold several buffers.
-    static constexpr uint32_t kMaxBufferBytes = kRingBytes / 4;
+    // The jitter buffer holds up to this much (61440 bytes of the pipeline format).
+    static constexpr uint32_t kRingFrames = 15360;
+    // The output stream asks for this much at a time (about 6 ms).
+    static constexpr uint32_t kPeriodFrames = 128;
+    // Until told otherwise, audio is expected in bursts of up to this many frames.
+    static constexpr uint32_t kDefaultBurstFrames = 512;
 
     struct Options {
-        // Step of `stop`'s wait for the device to hand its buffers back.
-        std::chrono::milliseconds pollStep{10};
-        // How much longer than the queued audio lasts `stop` waits before resetting anyway.
+        uint32_t periodFrames = kPeriodFrames;
+        // The fill held in hand beyond the bursts (about 3 ms).
+        uint32_t marginFrames = 66;
+        // A producer silent for this long has stopped; its next audio primes afresh.
+        std::chrono::milliseconds idleAfter{100};
+        // Step of `stop`'s wait for what is buffered to play out, and how much longer than
+        // the buffered audio lasts it waits at most.
+        std::chrono::milliseconds pollStep{5};
         std::chrono::milliseconds drainSlack{2000};
     };
 
@@ -43,76 +51,55 @@ class DCAudioPlayer : public PcmTarget, private WaveOutCallback {
     DCAudioPlayer(const DCAudioPlayer&) = delete;
     DCAudioPlayer& operator=(const DCAudioPlayer&) = delete;
 
-    // Stops the player, closes its device and stores the device. 1 on success; 0 with
-    // "Error audio device." for an index at or above the device count (kWaveMapper is always
-    // accepted) or a buffer size of 0 or above kMaxBufferBytes.
-    int32_t selectDevice(uint32_t deviceIndex, uint32_t bufferBytes, uint32_t reserved1 = 0,
-                         uint32_t reserved2 = 0);
+    // Stops the player, closes its stream and stores the output device. False, after "Error
+    // audio device.", for a number at or above the device count (kDefaultDevice is always
+    // taken).
+    bool selectDevice(uint32_t deviceIndex);
     // The format of the next `openStream`.
-    void setFormat(uint32_t stereo, uint32_t rate, uint16_t bits);
-    // Opens the device (closing one still open first) and allocates the buffers. 1 on
-    // success; 0 after showing "WAVEOUT:%x:%s waveOutOpen()". The state stays as it is.
-    int32_t openStream();
-    // Appends a block; starts playback once enough audio has gathered. A block that does not
-    // fit is dropped whole.
-    void addData(const uint8_t* data, uint32_t length) override;
-    // Starts output from the ring; 1 when playing. 0 with "Player status error." unless ready,
-    // and 0 without a message when no device is open (its failure was already shown).
-    int32_t play();
-    // Lets the queued buffers play out, then resets and closes the device and empties the
-    // ring. Does nothing unless playing (or the device has gone away by itself).
+    void setFormat(const StreamFormat& format) { format_ = format; }
+    // The longest stretch the producer may leave without audio; primes the next start.
+    void setBurstFrames(uint32_t frames);
+    // Opens the output stream (closing one still open first) and starts it; it plays silence
+    // until audio arrives. False after "WAVEOUT:%x:%s waveOutOpen()".
+    bool openStream();
+    // Appends a block; starts playback with the first block after an open or a stop. A
+    // block that does not fit is dropped whole. Producer thread.
+    void addData(std::span<const int16_t> samples) override;
+    // Starts playback; true when playing. False with "Player status error." unless ready,
+    // and false without a message when no stream is open (its failure was already shown).
+    bool play();
+    // Lets what is buffered play out (bounded), then stops and closes the stream. Does
+    // nothing unless playing (or the device went away by itself).
     void stop();
 
     PlayerState state() const { return state_.load(); }
-    int32_t queuedCount() const { return queued_.load(); }
-    uint32_t readPosition() const { return read_.load(); }
-    uint32_t writePosition() const { return write_.load(); }
-    uint32_t usedBytes() const;
     uint32_t deviceIndex() const { return deviceIndex_; }
-    uint32_t bufferBytes() const { return bufferBytes_.load(); }
-    uint32_t bufferCount() const { return static_cast<uint32_t>(buffers_.size()); }
-    const WaveFormat& format() const { return format_; }
-    bool deviceOpen() const { return device_ != nullptr; }
+    const StreamFormat& format() const { return format_; }
+    bool deviceOpen() const { return stream_ != nullptr; }
+    uint32_t bufferedFrames() const { return buffer_.fillFrames(); }
+    JitterBuffer::Stats stats() const { return buffer_.stats(); }
+    uint64_t droppedBlocks() const { return droppedBlocks_.load(); }
+    // What the player adds to the delay now: the fill held plus what the device holds.
+    uint32_t delayFrames() const;
 
   private:
-    // Counts a producer in while it may touch the device, so the device is never closed under it.
-    class ProducerScope;
-
-    void onWaveOut(WaveOutMessage message, WaveHeader* header) override;
-    void onBufferDone(WaveHeader& header);
-    int32_t playOn(WaveOutDevice& device);
-    void refill(WaveOutDevice& device);
-    uint32_t fillFromRing(uint8_t* dst, uint32_t size);
-    bool writeBuffer(WaveOutDevice& device, uint32_t index, uint32_t count);
-    // Stops feeding, optionally lets the queued buffers play out, then resets, closes and
-    // forgets the device and empties the ring; the state ends ready.
-    void closeDevice(bool drain);
-    void releaseBuffers();
-    uint32_t startThreshold() const;
-    void showDeviceError(MmResult code, const char* what);
+    uint32_t onPlaybackRequest(std::span<int16_t> samples) override;
+    void onPlaybackEnded(AudioResult why) override;
+    bool startPlaying(bool complain);
+    void closeStream();
 
     AudioBackend& backend_;
     Options options_;
+    JitterBuffer buffer_;
 
-    std::atomic<int32_t> queued_{0};
     std::atomic<PlayerState> state_{PlayerState::Idle};
-    uint32_t deviceIndex_ = 0;
-    WaveFormat format_;
-    std::unique_ptr<WaveOutDevice> device_;
-    // The device as producers see it: null while none may be used.
-    std::atomic<WaveOutDevice*> published_{nullptr};
-    std::atomic<int> activeProducers_{0};
-    std::atomic<bool> closing_{false};
+    uint32_t deviceIndex_ = kDefaultDevice;
+    StreamFormat format_ = kPipelineFormat;
+    std::unique_ptr<PlaybackStream> stream_;
+    std::atomic<bool> streamOpen_{false};
     std::atomic<bool> deviceLost_{false};
-    std::vector<std::vector<uint8_t>> buffers_;
-    std::vector<WaveHeader> headers_;
-    std::vector<uint32_t> fillCounts_; // the producer's refill plan, one per buffer
-    std::atomic<uint32_t> bufferBytes_{kDefaultBufferBytes};
-    std::atomic<uint32_t> bufferCount_{0};
-
-    std::unique_ptr<uint8_t[]> ring_;
-    std::atomic<uint32_t> read_{0};
-    std::atomic<uint32_t> write_{0};
+    std::atomic<uint32_t> burst_{kDefaultBurstFrames};
+    std::atomic<uint64_t> droppedBlocks_{0};
 };
 
 } // namespace timbrelo

@@ -49,14 +49,14 @@ int32_t switchPreferredDevices(AudioBackend& backend, uint32_t on) {
         std::string oldPlay;
         getSetting(kOldPlayDefaultKey, oldPlay);
         if (int32_t index = findOutputDevice(backend, oldPlay); index >= 0) {
-            if (backend.setPreferredOutput(static_cast<uint32_t>(index)) != 0) {
+            if (backend.setDefaultOutput(static_cast<uint32_t>(index)) != AudioResult::Ok) {
                 return -1;
             }
         }
         std::string oldRec;
         getSetting(kOldRecDefaultKey, oldRec);
         if (int32_t index = findInputDevice(backend, oldRec); index >= 0) {
-            if (backend.setPreferredInput(static_cast<uint32_t>(index)) != 0) {
+            if (backend.setDefaultInput(static_cast<uint32_t>(index)) != AudioResult::Ok) {
                 return -1;
             }
         }
@@ -68,13 +68,13 @@ int32_t switchPreferredDevices(AudioBackend& backend, uint32_t on) {
     getSetting(kNeedRestoreDevKey, needRestore);
     // "1": an earlier run switched and did not restore; its saved names are the user's.
     if (needRestore != "1") {
-        uint32_t play = kWaveMapper;
-        if (backend.getPreferredOutput(play) != 0) {
+        uint32_t play = kDefaultDevice;
+        if (backend.defaultOutput(play) != AudioResult::Ok) {
             return -1;
         }
         setSetting(kOldPlayDefaultKey, backend.outputDeviceName(play));
-        uint32_t rec = kWaveMapper;
-        if (backend.getPreferredInput(rec) != 0) {
+        uint32_t rec = kDefaultDevice;
+        if (backend.defaultInput(rec) != AudioResult::Ok) {
             return 0;
         }
         setSetting(kOldRecDefaultKey, backend.inputDeviceName(rec));
@@ -82,14 +82,14 @@ int32_t switchPreferredDevices(AudioBackend& backend, uint32_t on) {
 
     if (int32_t index = findOutputDevice(backend, kVirtualDeviceNameTag); index >= 0) {
         debugWrite("Set default waveout");
-        if (backend.setPreferredOutput(static_cast<uint32_t>(index)) != 0) {
+        if (backend.setDefaultOutput(static_cast<uint32_t>(index)) != AudioResult::Ok) {
             return -1;
         }
         debugWrite("Set default waveout OK");
     }
     if (int32_t index = findInputDevice(backend, kVirtualDeviceNameTag); index >= 0) {
         debugWrite("Set default wavein");
-        if (backend.setPreferredInput(static_cast<uint32_t>(index)) != 0) {
+        if (backend.setDefaultInput(static_cast<uint32_t>(index)) != AudioResult::Ok) {
             return -1;
         }
         debugWrite("Set default wavein OK");

@@ -4,7 +4,7 @@
 // runs (and back at exit). The former devices are remembered by product name in the settings,
 // so a run that ended without restoring is restored by the next one.
 
-#include "platform/wave/audio_backend.h"
+#include "platform/audio_io/audio_backend.h"
 
 #include <cstdint>
 #include <string>

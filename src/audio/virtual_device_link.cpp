@@ -3,10 +3,8 @@
 #include "audio/capture_engine.h"
 #include "audio/dc_audio_player.h"
 #include "platform/debug.h"
-#include "platform/vdev/event_registry.h"
 
 #include <array>
-#include <cstring>
 
 namespace timbrelo {
 
@@ -18,12 +16,6 @@ VirtualDeviceLink::~VirtualDeviceLink() {
     if (linkRunning_.load()) {
         shutDown();
     }
-    EventRegistry& registry = EventRegistry::instance();
-    for (uint32_t id : {startEventId_, stopEventId_, renderEventId_}) {
-        if (id != 0) {
-            registry.remove(id);
-        }
-    }
 }
 
 bool VirtualDeviceLink::setUp(VirtualDevice* device) {
@@ -31,23 +23,8 @@ bool VirtualDeviceLink::setUp(VirtualDevice* device) {
         return false;
     }
     device_ = device;
-    engine_.setLinkHandle(device);
-
-    EventRegistry& registry = EventRegistry::instance();
-    auto create = [&registry](std::shared_ptr<AutoResetEvent>& event, uint32_t& id) {
-        if (!event) {
-            event = std::make_shared<AutoResetEvent>();
-            id = registry.add(event);
-        }
-        event->reset();
-    };
-    create(startEvent_, startEventId_);
-    create(stopEvent_, stopEventId_);
-    create(renderEvent_, renderEventId_);
-    device_->ioControl(IOCTL_SET_START_EVENT, &startEventId_, 4, nullptr, 0, nullptr);
-    device_->ioControl(IOCTL_SET_STOP_EVENT, &stopEventId_, 4, nullptr, 0, nullptr);
-    device_->ioControl(IOCTL_SET_RENDER_EVENT, &renderEventId_, 4, nullptr, 0, nullptr);
-
+    engine_.setVirtualDevice(device);
+    device_->setListener(this);
     // Running before the threads start, so the watcher can't see a link that is not up yet.
     linkRunning_.store(true);
     readerFinished_ = false;
@@ -59,10 +36,13 @@ bool VirtualDeviceLink::setUp(VirtualDevice* device) {
 void VirtualDeviceLink::shutDown() {
     stopCapture();
     owner_.restorePreferredDevices();
-    linkRunning_.store(false);
-    pauseWake_.notify_all();
-    if (renderEvent_) {
-        renderEvent_->set();
+    {
+        std::lock_guard lock(wakeMutex_);
+        linkRunning_.store(false);
+    }
+    wake_.notify_all();
+    if (device_ != nullptr) {
+        device_->interruptRender();
     }
     if (watcher_.joinable()) {
         watcher_.join();
@@ -77,79 +57,74 @@ void VirtualDeviceLink::shutDown() {
             reader_.detach();
         }
     }
-    engine_.setLinkHandle(nullptr);
+    if (device_ != nullptr) {
+        device_->setListener(nullptr);
+    }
+    engine_.setVirtualDevice(nullptr);
 }
 
-bool VirtualDeviceLink::pause(std::chrono::milliseconds duration) {
-    std::unique_lock lock(pauseMutex_);
-    pauseWake_.wait_for(lock, duration, [this] { return !linkRunning_.load(); });
-    return linkRunning_.load();
+void VirtualDeviceLink::onVirtualDeviceChanged() {
+    {
+        std::lock_guard lock(wakeMutex_);
+        ++changes_;
+    }
+    wake_.notify_all();
 }
 
-bool VirtualDeviceLink::waitForState(uint32_t wanted) {
+bool VirtualDeviceLink::waitForState(bool recording) {
+    std::unique_lock lock(wakeMutex_);
     for (;;) {
         if (!linkRunning_.load()) {
             return false;
         }
-        uint32_t state = 0;
-        uint32_t returned = 0;
-        device_->ioControl(IOCTL_GET_STATE, nullptr, 0, &state, 4, &returned);
-        if (returned < 4) {
-            continue; // a short answer: ask again at once
-        }
-        if (state == wanted) {
+        if (device_->clientRecording() == recording && !device_->lost()) {
             return true;
         }
-        pause(kPollPeriod);
+        if (!recording && device_->lost()) {
+            return true; // nobody can record from a device that is gone
+        }
+        const uint64_t seen = changes_;
+        wake_.wait_for(lock, kPollPeriod,
+                       [&] { return changes_ != seen || !linkRunning_.load(); });
     }
 }
 
 void VirtualDeviceLink::watch() {
     // One thread plays both watchers in turn, so exactly one watches at any time.
     for (;;) {
-        debugWrite("Start thread run.\n");
-        if (!startEvent_ || !waitForState(1)) {
+        if (!waitForState(true)) {
             return;
         }
+        debugWrite("Virtual microphone in use.\n");
         deviceInUse_.store(true);
         if (!owner_.previewTicked()) {
             startCapture();
         }
-        debugWrite("Start thread End.\n");
-
-        debugWrite("Stop thread run.\n");
-        if (!stopEvent_ || !waitForState(0)) {
+        if (!waitForState(false)) {
             return;
         }
+        debugWrite("Virtual microphone free.\n");
         deviceInUse_.store(false);
         if (!owner_.previewTicked()) {
             stopCapture();
         }
-        debugWrite("Stop thread end.\n");
     }
 }
 
 void VirtualDeviceLink::readRender() {
-    if (renderEvent_) {
-        device_->ioControl(IOCTL_BEGIN_RENDER, nullptr, 0, nullptr, 0, nullptr);
-        renderPlayer_.setFormat(1, kPipelineRate, kPipelineBits);
-        renderPlayer_.openStream();
-        std::array<uint8_t, kRenderReadBytes> block{};
-        while (linkRunning_.load()) {
-            renderEvent_->wait(kRenderWait);
-            while (linkRunning_.load()) {
-                uint32_t got = 0;
-                device_->ioControl(IOCTL_READ_RENDER, nullptr, 0, block.data(),
-                                   static_cast<uint32_t>(block.size()), &got);
-                if (got == 0) {
-                    break;
-                }
-                renderPlayer_.addData(block.data(), got);
-                RecordingWriter& recorder = engine_.recorder();
-                if (recorder.recording()) {
-                    recorder.write(block.data(), got, kRenderTag);
-                }
-            }
+    renderPlayer_.setFormat(kPipelineFormat);
+    renderPlayer_.openStream();
+    std::array<int16_t, kRenderBlockFrames * 2> block{};
+    while (linkRunning_.load()) {
+        const uint32_t frames = device_->readRender(block, kRenderWait);
+        if (frames == 0) {
+            continue;
+        }
+        const std::span<const int16_t> audio(block.data(), size_t{frames} * 2);
+        renderPlayer_.addData(audio);
+        RecordingWriter& recorder = engine_.recorder();
+        if (recorder.recording()) {
+            recorder.write(audio, RecordSource::Render);
         }
     }
     std::lock_guard lock(readerDoneMutex_);
@@ -158,15 +133,16 @@ void VirtualDeviceLink::readRender() {
 }
 
 void VirtualDeviceLink::openPreviewStream() {
-    previewPlayer_.setFormat(1, kPipelineRate, kPipelineBits);
+    previewPlayer_.setFormat(kPipelineFormat);
     previewPlayer_.openStream();
 }
 
 void VirtualDeviceLink::startCapture() {
     std::lock_guard lock(captureMutex_);
     openPreviewStream();
-    engine_.start(1, kPipelineRate, kPipelineBits);
+    engine_.start(kPipelineFormat);
     owner_.reissueCurrentPreset();
+    previewPlayer_.setBurstFrames(engine_.burstFrames());
     owner_.setRecordAndPlayEnabled(true);
 }
 
@@ -187,9 +163,9 @@ void VirtualDeviceLink::previewChanged(bool ticked) {
         } else {
             startCapture();
         }
-        engine_.setPreview(1);
+        engine_.setPreview(true);
     } else {
-        engine_.setPreview(0);
+        engine_.setPreview(false);
         if (deviceInUse_.load()) {
             std::lock_guard lock(captureMutex_);
             previewPlayer_.stop();

@@ -1,20 +1,20 @@
 #pragma once
-// The program's side of the virtual device: registers the three events, watches whether any
-// program uses the virtual microphone (capture runs only then, or while Preview is ticked),
-// and plays what programs send to the virtual speaker, mixing it into a running recording.
+// The program's side of the virtual device: watches whether any program records from the
+// virtual microphone (capture runs only then, or while Preview is ticked), and plays what
+// programs send to the virtual speaker, mixing it into a running recording.
 //
-// Threads: one watcher thread alternates between waiting for the device to be used and
-// waiting for it to be free (polling every 200 ms); one render reader runs from set-up to
-// shut-down. Start and stop capture can be reached from the watcher and from the owner's
-// thread at once; a mutex keeps those two routines from interleaving (never on the audio path).
+// Threads: one watcher thread alternates between waiting for the microphone to be used and
+// waiting for it to be free (woken by the device's change notification, and every 200 ms
+// in any case); one render reader runs from set-up to shut-down. Start and stop capture can
+// be reached from the watcher and from the owner's thread at once; a mutex keeps those two
+// routines from interleaving (never taken on an audio path).
 
-#include "platform/auto_reset_event.h"
 #include "platform/vdev/virtual_device.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -23,7 +23,8 @@ namespace timbrelo {
 class CaptureEngine;
 class DCAudioPlayer;
 
-// What the link needs of its owner (the main window, or the headless runner).
+// What the link needs of its owner (the main window, or the headless runner). Called on the
+// watcher thread or the owner's own thread.
 class LinkOwner {
   public:
     // The state of the Preview check box.
@@ -40,11 +41,13 @@ class LinkOwner {
     ~LinkOwner() = default;
 };
 
-class VirtualDeviceLink {
+class VirtualDeviceLink : private VirtualDeviceListener {
   public:
     static constexpr auto kPollPeriod = std::chrono::milliseconds(200);
     static constexpr auto kRenderWait = std::chrono::milliseconds(200);
     static constexpr auto kReaderShutdownWait = std::chrono::milliseconds(5000);
+    // What the render reader takes at a time: 2048 bytes of the pipeline format.
+    static constexpr uint32_t kRenderBlockFrames = 512;
 
     VirtualDeviceLink(LinkOwner& owner, CaptureEngine& engine, DCAudioPlayer& previewPlayer,
                       DCAudioPlayer& renderPlayer);
@@ -52,29 +55,29 @@ class VirtualDeviceLink {
     VirtualDeviceLink(const VirtualDeviceLink&) = delete;
     VirtualDeviceLink& operator=(const VirtualDeviceLink&) = delete;
 
-    // Connects to the device and starts the threads. Without a device (it could not be
-    // opened) nothing is set up and capture never starts by itself; returns false then.
+    // Attaches the device to the capture engine and starts the threads. Without a device
+    // nothing is set up and capture never starts by itself; returns false then. Owner thread.
     bool setUp(VirtualDevice* device);
     // Stops capture, restores the devices, ends the threads (waiting at most 5 s for the
-    // render reader). The device stays attached to nothing afterwards.
+    // render reader) and detaches the device. Owner thread.
     void shutDown();
 
-    // The owner's start and stop capture routines.
+    // The owner's start and stop capture routines (owner or watcher thread).
     void startCapture();
     void stopCapture();
-    // The Preview check box changed (after the owner has stored its state).
+    // The Preview check box changed (after the owner has stored its state). Owner thread.
     void previewChanged(bool ticked);
 
     bool running() const { return linkRunning_.load(); }
     bool deviceInUse() const { return deviceInUse_.load(); }
 
   private:
+    void onVirtualDeviceChanged() override;
     void watch();
-    // Polls the device until its state equals `wanted`; false when the link stops first.
-    bool waitForState(uint32_t wanted);
+    // Waits until a program records (true) or none does (false); false when the link stops.
+    bool waitForState(bool recording);
     void readRender();
     void openPreviewStream();
-    bool pause(std::chrono::milliseconds duration);
 
     LinkOwner& owner_;
     CaptureEngine& engine_;
@@ -82,19 +85,13 @@ class VirtualDeviceLink {
     DCAudioPlayer& renderPlayer_;
     VirtualDevice* device_ = nullptr;
 
-    std::shared_ptr<AutoResetEvent> startEvent_;
-    std::shared_ptr<AutoResetEvent> stopEvent_;
-    std::shared_ptr<AutoResetEvent> renderEvent_;
-    uint32_t startEventId_ = 0;
-    uint32_t stopEventId_ = 0;
-    uint32_t renderEventId_ = 0;
-
     std::atomic<bool> linkRunning_{false};
     std::atomic<bool> deviceInUse_{false};
     std::mutex captureMutex_;
 
-    std::mutex pauseMutex_;
-    std::condition_variable pauseWake_;
+    std::mutex wakeMutex_;
+    std::condition_variable wake_;
+    uint64_t changes_ = 0; // guarded by wakeMutex_
     std::thread watcher_;
     std::thread reader_;
     std::mutex readerDoneMutex_;

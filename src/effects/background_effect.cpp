@@ -169,8 +169,8 @@ class BackgroundEffect::Reader {
         kind_ = Kind::kWav;
         wav_ = command.wav;
         wavPosition_ = 0;
-        const WaveFormat& f = wav_.format;
-        converter_.setInputFormat(f.samplesPerSec, f.bitsPerSample, f.channels);
+        const WavFormat& f = wav_.format;
+        converter_.setInputFormat(f.rate, f.bits, f.channels);
         if (!converter_.prepare()) {
             giveUp("has a sample rate that can't be converted");
         } else if (wav_.dataBytes < frameBytes()) {
@@ -424,12 +424,12 @@ int32_t BackgroundEffect::openFile(const char* path) {
         debugPrintf("Open wave file fail:%s.\n", path);
     } else {
         std::string error;
-        const WaveFormat& f = command.wav.format;
+        const WavFormat& f = command.wav.format;
         if (!readWavInfo(command.fd, command.wav, error)) {
             debugPrintf("Background music %s: %s.\n", path, error.c_str());
             closeFd(command.fd);
-        } else if ((f.formatTag != 1 && f.formatTag != 0xFFFE) || f.bitsPerSample != 16 ||
-                   f.channels == 0 || f.samplesPerSec == 0) {
+        } else if ((f.tag != 1 && f.tag != 0xFFFE) || f.bits != 16 ||
+                   f.channels == 0 || f.rate == 0) {
             debugPrintf("Background music %s: not 16-bit PCM.\n", path);
             closeFd(command.fd);
         }

@@ -28,6 +28,8 @@ class CartoonEffect : public Effect {
     // At most kMaxSamples samples per call: of a longer buffer only the frames that fit are
     // processed, and outFrames() says how many.
     int32_t process(const int16_t* samples, uint32_t frames) override;
+    // The vocoder's frame: a sample leaves once the last frame covering it is added.
+    uint32_t latencyFrames() const override { return enabled() ? PhaseVocoder::kDelay : 0; }
 
     float pitchFactor() const { return pitchFactor_.load(std::memory_order_relaxed); }
 

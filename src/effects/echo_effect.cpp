@@ -130,6 +130,11 @@ void EchoEffect::selectTaps() {
     }
 }
 
+uint32_t EchoEffect::tailFrames() const {
+    const uint32_t channels = inFormat_.channels == 2 ? 2 : 1;
+    return enabled() ? maxDelay_ / channels : 0;
+}
+
 int32_t EchoEffect::process(const int16_t* samples, uint32_t frames) {
     const size_t channels = inFormat_.channels;
     if (!enabled() || delayLine_.empty() || channels == 0) {

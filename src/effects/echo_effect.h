@@ -34,6 +34,8 @@ class EchoEffect : public Effect {
     // Returns 1 while off or before a line has been accepted. At most kMaxSamples samples
     // (whole frames) per call; outFrames() says how many frames were processed.
     int32_t process(const int16_t* samples, uint32_t frames) override;
+    // The longest delay keeps sounding after the voice stops (interleaved samples -> frames).
+    uint32_t tailFrames() const override;
 
     // What the configuration lines have set.
     float gainIn() const { return gainIn_; }

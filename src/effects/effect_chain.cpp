@@ -4,6 +4,7 @@
 #include "platform/debug.h"
 #include "platform/settings.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -159,6 +160,46 @@ const int16_t* EffectChain::run(const int16_t* samples, uint32_t frames, uint32_
     }
     *outFrames = currentFrames;
     return result;
+}
+
+void EffectChain::prepare(const ProcessSpec& spec) {
+    for (auto& slot : slots_) {
+        if (slot) {
+            slot->prepare(spec);
+        }
+    }
+}
+
+void EffectChain::reset() {
+    for (auto& slot : slots_) {
+        if (slot) {
+            slot->reset();
+        }
+    }
+}
+
+uint32_t EffectChain::latencyFrames() const {
+    uint32_t total = 0;
+    for (const auto& slot : slots_) {
+        total += slot ? slot->latencyFrames() : 0;
+    }
+    return total;
+}
+
+uint32_t EffectChain::tailFrames() const {
+    uint32_t longest = 0;
+    for (const auto& slot : slots_) {
+        longest = std::max(longest, slot ? slot->tailFrames() : 0);
+    }
+    return longest;
+}
+
+uint32_t EffectChain::blockFrames() const {
+    uint32_t longest = 0;
+    for (const auto& slot : slots_) {
+        longest = std::max(longest, slot ? slot->blockFrames() : 0);
+    }
+    return longest;
 }
 
 void EffectChain::setCartoonParameter(float value, int32_t kind) {

@@ -66,6 +66,17 @@ class EffectChain {
     // stays valid until that effect's next process call.
     const int16_t* run(const int16_t* samples, uint32_t frames, uint32_t* outFrames);
 
+    // Prepares every effect for the stream (after load; control thread, nothing processing).
+    void prepare(const ProcessSpec& spec);
+    // Forgets the audio every effect holds (processing thread between blocks, or a control
+    // thread while nothing processes).
+    void reset();
+    // The chain as configured now: the sum of the delays of the effects that are on, the
+    // longest tail, and the longest stretch any of them answers with nothing. Any thread.
+    uint32_t latencyFrames() const;
+    uint32_t tailFrames() const;
+    uint32_t blockFrames() const;
+
     void setCartoonParameter(float value, int32_t kind);
     void setPsolaParameter(float value, int32_t kind);
     int32_t openBackground(const char* path);

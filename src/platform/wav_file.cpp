@@ -48,13 +48,12 @@ bool readWavInfo(int fd, WavInfo& info, std::string& error) {
                 error = "the \"fmt \" chunk is damaged";
                 return false;
             }
-            info.format.formatTag = le16(fmt);
+            info.format.tag = le16(fmt);
             info.format.channels = le16(fmt + 2);
-            info.format.samplesPerSec = le32(fmt + 4);
-            info.format.avgBytesPerSec = le32(fmt + 8);
+            info.format.rate = le32(fmt + 4);
+            info.format.byteRate = le32(fmt + 8);
             info.format.blockAlign = le16(fmt + 12);
-            info.format.bitsPerSample = le16(fmt + 14);
-            info.format.cbSize = 0;
+            info.format.bits = le16(fmt + 14);
             haveFormat = true;
         } else if (std::memcmp(head, "data", 4) == 0) {
             if (!haveFormat) {

@@ -177,21 +177,32 @@ uint32_t JitterBuffer::pull(std::span<int16_t> samples) {
         if (streaming) {
             // The stream runs but the producer is late: the silence shifts the timeline, and
             // a larger margin keeps the next late burst from doing the same.
-            underruns_.fetch_add(1, std::memory_order_relaxed);
+            const bool stallStarts = emptyRun_ == 0;
+            if (stallStarts) {
+                underruns_.fetch_add(1, std::memory_order_relaxed);
+            }
             underrunFrames_.fetch_add(frames - given, std::memory_order_relaxed);
-            const auto maxMargin =
-                static_cast<uint32_t>(kMaxMarginMs * config_.format.rate / 1000.0);
-            const uint32_t margin = margin_.load(std::memory_order_relaxed);
-            margin_.store(std::min(maxMargin, margin + (frames - given)),
-                          std::memory_order_relaxed);
+            emptyRun_ += frames - given;
+            if (config_.growMarginOnUnderrun && stallStarts) {
+                const auto maxMargin =
+                    static_cast<uint32_t>(kMaxMarginMs * config_.format.rate / 1000.0);
+                const uint32_t margin = margin_.load(std::memory_order_relaxed);
+                margin_.store(std::min(maxMargin, margin + (frames - given)),
+                              std::memory_order_relaxed);
+            }
             pendingAdjust_ = 0;
             windowLeft_ = config_.windowFrames;
             windowMinFill_ = UINT32_MAX;
+            if (config_.idleFrames > 0 && emptyRun_ >= config_.idleFrames) {
+                phase_ = Phase::Priming; // fallen silent: the next audio primes afresh
+                emptyRun_ = 0;
+            }
         } else {
             phase_ = Phase::Idle; // the stream has ended and played out
         }
         return given;
     }
+    emptyRun_ = 0;
     if (streaming) {
         checkLevel(fill, frames);
     }

@@ -40,6 +40,12 @@ class JitterBuffer {
         // Frames between level checks: the smallest fill over this stretch is held at the
         // margin.
         uint32_t windowFrames = 22050;
+        // Whether an underrun raises the margin (a producer whose stalls are scheduling
+        // noise), or not (a producer that simply falls silent now and then).
+        bool growMarginOnUnderrun = true;
+        // After this many frames in a row with nothing to give, the stream counts as idle:
+        // the next audio primes afresh (0: never).
+        uint32_t idleFrames = 0;
     };
 
     struct Stats {
@@ -108,6 +114,7 @@ class JitterBuffer {
     uint32_t windowLeft_ = 0;
     uint32_t windowMinFill_ = UINT32_MAX;
     int32_t pendingAdjust_ = 0; // > 0: frames to repeat, < 0: frames to drop
+    uint32_t emptyRun_ = 0;     // frames of silence given in a row while playing
 
     std::atomic<uint64_t> underruns_{0};
     std::atomic<uint64_t> underrunFrames_{0};
