@@ -176,9 +176,9 @@ uint32_t CaptureEngine::burstFrames() const {
     if (!effectsOn_.load()) {
         return kBlockFrames;
     }
-    const uint32_t gathered = std::max(shifter_.blockFrames(), chain_.blockFrames());
-    const uint32_t blocks = std::max<uint32_t>(1, (gathered + kBlockFrames - 1) / kBlockFrames);
-    return blocks * kBlockFrames;
+    // A stage that gathers blocks of its own lets its output fall behind the capture blocks
+    // by up to one of its blocks.
+    return kBlockFrames + std::max(shifter_.blockFrames(), chain_.blockFrames());
 }
 
 void CaptureEngine::onCaptured(std::span<const int16_t> samples) {

@@ -88,9 +88,9 @@ class CaptureEngine : public VoiceControls, private CaptureSink {
     // The delay the pipeline adds to the current voice, in frames: the pitch shifter's
     // (unless bypassed) and the effects' that are on; 0 with effects off. Any thread.
     uint32_t pipelineLatencyFrames() const;
-    // The longest stretch, in frames, during which the current voice may deliver nothing:
-    // one capture block, or the shifter's or an effect's block rounded up to whole capture
-    // blocks. Any thread.
+    // How far, in frames, the current voice's output may fall behind a steady stream: one
+    // capture block, plus the block of the shifter or an effect that gathers blocks of its
+    // own. The virtual microphone primes for it. Any thread.
     uint32_t burstFrames() const;
 
     CaptureState state() const { return state_.load(); }

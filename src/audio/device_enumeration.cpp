@@ -1,6 +1,5 @@
 #include "audio/device_enumeration.h"
 
-#include "platform/debug.h"
 #include "platform/settings.h"
 
 namespace timbrelo {
@@ -44,58 +43,67 @@ int32_t findOutputDevice(AudioBackend& backend, std::string_view text) {
                       [&](uint32_t i) { return backend.outputDeviceName(i); });
 }
 
-int32_t switchPreferredDevices(AudioBackend& backend, uint32_t on) {
-    if (on == 0) {
-        std::string oldPlay;
-        getSetting(kOldPlayDefaultKey, oldPlay);
-        if (int32_t index = findOutputDevice(backend, oldPlay); index >= 0) {
-            if (backend.setDefaultOutput(static_cast<uint32_t>(index)) != AudioResult::Ok) {
-                return -1;
-            }
-        }
-        std::string oldRec;
-        getSetting(kOldRecDefaultKey, oldRec);
-        if (int32_t index = findInputDevice(backend, oldRec); index >= 0) {
-            if (backend.setDefaultInput(static_cast<uint32_t>(index)) != AudioResult::Ok) {
-                return -1;
-            }
-        }
-        setSetting(kNeedRestoreDevKey, "0");
-        return 0;
-    }
-
+int32_t rememberUserDefaults(AudioBackend& backend) {
     std::string needRestore;
     getSetting(kNeedRestoreDevKey, needRestore);
     // "1": an earlier run switched and did not restore; its saved names are the user's.
-    if (needRestore != "1") {
-        uint32_t play = kDefaultDevice;
-        if (backend.defaultOutput(play) != AudioResult::Ok) {
-            return -1;
-        }
-        setSetting(kOldPlayDefaultKey, backend.outputDeviceName(play));
-        uint32_t rec = kDefaultDevice;
-        if (backend.defaultInput(rec) != AudioResult::Ok) {
-            return 0;
-        }
+    if (needRestore == "1") {
+        return 0;
+    }
+    uint32_t play = kDefaultDevice;
+    if (backend.defaultOutput(play) != AudioResult::Ok) {
+        return -1;
+    }
+    setSetting(kOldPlayDefaultKey, backend.outputDeviceName(play));
+    uint32_t rec = kDefaultDevice;
+    if (backend.defaultInput(rec) == AudioResult::Ok) {
         setSetting(kOldRecDefaultKey, backend.inputDeviceName(rec));
     }
+    return 0;
+}
 
+int32_t makeVirtualDefaults(AudioBackend& backend) {
     if (int32_t index = findOutputDevice(backend, kVirtualDeviceNameTag); index >= 0) {
-        debugWrite("Set default waveout");
         if (backend.setDefaultOutput(static_cast<uint32_t>(index)) != AudioResult::Ok) {
             return -1;
         }
-        debugWrite("Set default waveout OK");
     }
     if (int32_t index = findInputDevice(backend, kVirtualDeviceNameTag); index >= 0) {
-        debugWrite("Set default wavein");
         if (backend.setDefaultInput(static_cast<uint32_t>(index)) != AudioResult::Ok) {
             return -1;
         }
-        debugWrite("Set default wavein OK");
     }
     setSetting(kNeedRestoreDevKey, "1");
     return 0;
+}
+
+int32_t restoreUserDefaults(AudioBackend& backend) {
+    std::string oldPlay;
+    getSetting(kOldPlayDefaultKey, oldPlay);
+    if (int32_t index = findOutputDevice(backend, oldPlay); index >= 0) {
+        if (backend.setDefaultOutput(static_cast<uint32_t>(index)) != AudioResult::Ok) {
+            return -1;
+        }
+    }
+    std::string oldRec;
+    getSetting(kOldRecDefaultKey, oldRec);
+    if (int32_t index = findInputDevice(backend, oldRec); index >= 0) {
+        if (backend.setDefaultInput(static_cast<uint32_t>(index)) != AudioResult::Ok) {
+            return -1;
+        }
+    }
+    setSetting(kNeedRestoreDevKey, "0");
+    return 0;
+}
+
+int32_t switchPreferredDevices(AudioBackend& backend, uint32_t on) {
+    if (on == 0) {
+        return restoreUserDefaults(backend);
+    }
+    if (rememberUserDefaults(backend) != 0) {
+        return -1;
+    }
+    return makeVirtualDefaults(backend);
 }
 
 } // namespace timbrelo

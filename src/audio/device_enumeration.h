@@ -31,10 +31,24 @@ std::string outputDeviceName(AudioBackend& backend, uint32_t index);
 int32_t findInputDevice(AudioBackend& backend, std::string_view text);
 int32_t findOutputDevice(AudioBackend& backend, std::string_view text);
 
-// on = 1: remembers the preferred devices (unless an earlier run's are still remembered)
-// and makes the virtual device's sides preferred. on = 0: makes the remembered devices
-// preferred again. 0 on success, -1 when a preferred device can't be read or set (except
-// the capture side's query, which ends the switch with 0 and changes nothing).
+// The user's default devices (one owner: every switch and every restore goes through here).
+// The former devices are remembered by product name in the settings ("OldPlayDefault ",
+// "OldRecDefault "), with "NeedRestoreDev 1" while they are switched, so a run that ended
+// without restoring is restored by the next one. Control thread.
+
+// Remembers the current defaults as the user's, unless an earlier run's are still remembered
+// ("NeedRestoreDev 1"). Done before the virtual devices come up, since bringing them up may
+// move the defaults. 0 on success, -1 when the default output can't be read (an unreadable
+// default input leaves the remembered input as it was).
+int32_t rememberUserDefaults(AudioBackend& backend);
+// Makes the virtual device's sides the defaults and marks them switched. 0, or -1 when a
+// default can't be set.
+int32_t makeVirtualDefaults(AudioBackend& backend);
+// Puts the remembered defaults back and clears the mark. 0, or -1 when a default can't be
+// set (the mark then stays, so the next run tries again).
+int32_t restoreUserDefaults(AudioBackend& backend);
+
+// on = 1: rememberUserDefaults then makeVirtualDefaults; on = 0: restoreUserDefaults.
 int32_t switchPreferredDevices(AudioBackend& backend, uint32_t on);
 
 } // namespace timbrelo

@@ -75,27 +75,12 @@ uint64_t AudioFileSource::expectedFrames() const {
 }
 
 std::string AudioFileSource::readError() const {
-    std::lock_guard lock(mutex_);
     return readError_;
-}
-
-void AudioFileSource::release() {
-    {
-        std::lock_guard lock(mutex_);
-        open_ = true;
-    }
-    released_.notify_all();
-}
-
-bool AudioFileSource::begin(const WaveFormat& format) {
-    paddingLeft_ = paddingFrames_;
-    return format == WaveFormat::pcm(kPipelineChannels, kPipelineRate, kPipelineBits);
 }
 
 bool AudioFileSource::finishFile() {
     fileDone_ = true;
     if (sf_error(file_) != SF_ERR_NO_ERROR) {
-        std::lock_guard lock(mutex_);
         readError_ = sf_strerror(file_);
     }
     return refill();
@@ -164,33 +149,24 @@ bool AudioFileSource::refill() {
     return true; // possibly empty while the resampler fills its delay; the caller loops
 }
 
-size_t AudioFileSource::read(uint8_t* dst, size_t bytes) {
-    {
-        std::unique_lock lock(mutex_);
-        released_.wait(lock, [this] { return open_; });
-    }
+size_t AudioFileSource::readFrames(int16_t* dst, size_t frames) {
     size_t written = 0;
-    while (written < bytes) {
+    while (written < frames) {
         if (pendingPos_ == pending_.size()) {
             if (!refill()) {
                 break; // the input and its padding are over
             }
             continue; // the resampler may still be filling its delay
         }
-        const size_t frames =
-            std::min((pending_.size() - pendingPos_) / 2, (bytes - written) / kPipelineFrameBytes);
-        if (frames == 0) {
-            break;
-        }
-        std::memcpy(dst + written, pending_.data() + pendingPos_, frames * kPipelineFrameBytes);
-        pendingPos_ += frames * 2;
-        written += frames * kPipelineFrameBytes;
+        const size_t n = std::min((pending_.size() - pendingPos_) / 2, frames - written);
+        std::memcpy(dst + written * 2, pending_.data() + pendingPos_, n * 2 * sizeof(int16_t));
+        pendingPos_ += n * 2;
+        written += n;
     }
     if (observer_ && written > 0) {
-        observer_(reinterpret_cast<const int16_t*>(dst),
-                  static_cast<uint32_t>(written / kPipelineFrameBytes));
+        observer_(dst, static_cast<uint32_t>(written));
     }
-    delivered_ += written / kPipelineFrameBytes;
+    delivered_ += written;
     return written;
 }
 

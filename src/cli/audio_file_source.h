@@ -1,9 +1,7 @@
 #pragma once
 // An audio file of any format libsndfile reads, converted on the fly to the pipeline format
-// (22050 Hz, stereo, 16-bit) and followed by a stretch of silence, as the input of a
-// simulated microphone. The file is read in small pieces, so memory stays flat for any length.
-
-#include "platform/wave/pcm_source.h"
+// (22050 Hz, stereo, 16-bit) and followed by a stretch of silence: the input of file
+// processing. The file is read in small pieces, so memory stays flat for any length.
 
 #include <atomic>
 #include <condition_variable>
@@ -19,23 +17,22 @@ typedef struct soxr* soxr_t;
 
 namespace timbrelo::cli {
 
-class AudioFileSource : public PcmSource {
+class AudioFileSource {
   public:
     // Null with a one-line reason in `error` when the file can't be read or holds no audio.
     static std::unique_ptr<AudioFileSource> open(const std::string& path, std::string& error);
-    ~AudioFileSource() override;
+    ~AudioFileSource();
 
-    // Frames of silence delivered after the file's end.
-    void setPadding(uint64_t frames) { paddingFrames_ = frames; }
-    // Until released, read() waits (so controls can be set before the first buffer).
-    void release();
-    // Sees every block delivered (on the device thread).
+    // Frames of silence delivered after the file's end (set before the first read).
+    void setPadding(uint64_t frames) { paddingFrames_ = paddingLeft_ = frames; }
+    // Sees every block delivered.
     void setObserver(std::function<void(const int16_t*, uint32_t frames)> observer) {
         observer_ = std::move(observer);
     }
 
-    bool begin(const WaveFormat& format) override;
-    size_t read(uint8_t* dst, size_t bytes) override;
+    // Copies up to `frames` stereo frames; fewer only at the end of the input and its
+    // padding (0 once both are over).
+    size_t readFrames(int16_t* dst, size_t frames);
 
     double inputSeconds() const { return static_cast<double>(fileFrames_) / fileRate_; }
     // Pipeline frames the input will give, padding excluded (an estimate until the end).
@@ -72,9 +69,6 @@ class AudioFileSource : public PcmSource {
 
     std::function<void(const int16_t*, uint32_t)> observer_;
     std::atomic<uint64_t> delivered_{0};
-    mutable std::mutex mutex_;
-    std::condition_variable released_;
-    bool open_ = false;
     std::string readError_;
 };
 

@@ -1,7 +1,9 @@
-#include "platform/wave/audio_backend_factory.h"
+#include "cli/backend_choice.h"
 
-#include "platform/wave/pulse_audio_backend.h"
-#include "platform/wave/sim_audio_backend.h"
+#include "pulse/pulse_audio_backend.h"
+#include "pulse/pulse_virtual_device.h"
+#include "sim/sim_audio_backend.h"
+#include "sim/sim_virtual_device.h"
 
 #include <cstdlib>
 
@@ -13,6 +15,10 @@ std::unique_ptr<AudioBackend> createSimulated() {
     backend->addInputDevice("Simulated Microphone", std::make_shared<ToneSource>(220, 0.3, 0),
                             Pacing::RealTime);
     backend->addOutputDevice("Simulated Speakers", Pacing::RealTime, 0);
+    // The simulated virtual pair is listed like any other device.
+    backend->addInputDevice("Timbrelo Virtual Microphone", std::make_shared<ToneSource>(0, 0, 0),
+                            Pacing::RealTime);
+    backend->addOutputDevice("Timbrelo Virtual Speaker", Pacing::RealTime, 0);
     return backend;
 }
 
@@ -24,7 +30,7 @@ std::unique_ptr<AudioBackend> createAudioBackend(std::string_view choice) {
             return createAudioBackend(env);
         }
         auto pulse = std::make_unique<PulseAudioBackend>();
-        if (pulse->connect() == MMSYSERR_NOERROR) {
+        if (pulse->connect() == AudioResult::Ok) {
             return pulse;
         }
         return createSimulated();
@@ -35,6 +41,18 @@ std::unique_ptr<AudioBackend> createAudioBackend(std::string_view choice) {
     if (choice == "sim") {
         return createSimulated();
     }
+    return nullptr;
+}
+
+std::unique_ptr<VirtualDevice> openVirtualDevice(std::string_view kind, std::string& error) {
+    if (kind == "pulse") {
+        return PulseVirtualDevice::bringUp(error);
+    }
+    if (kind == "sim") {
+        return std::make_unique<SimVirtualDevice>();
+    }
+    error = "Unknown virtual device \"" + std::string(kind) + "\" (choose one of " +
+            std::string(kAudioBackendChoices) + ").";
     return nullptr;
 }
 

@@ -2,8 +2,7 @@
 
 #include "audio/device_enumeration.h"
 #include "cli/voice_options.h"
-#include "platform/wave/audio_backend_factory.h"
-#include "platform/wave/pulse_audio_backend.h"
+#include "cli/backend_choice.h"
 
 #include <cstdio>
 #include <string>
@@ -21,7 +20,7 @@ std::unique_ptr<AudioBackend> chooseBackend(std::string_view choice) {
 }
 
 std::string_view backendKind(AudioBackend& backend) {
-    return dynamic_cast<PulseAudioBackend*>(&backend) != nullptr ? "pulse" : "sim";
+    return backend.kind();
 }
 
 int runDevicesCommand(const std::vector<std::string_view>& args) {
@@ -36,10 +35,10 @@ int runDevicesCommand(const std::vector<std::string_view>& args) {
     std::unique_ptr<AudioBackend> backend = chooseBackend(choice);
     std::printf("audio back end: %s\n", std::string(backendKind(*backend)).c_str());
 
-    uint32_t preferredIn = kWaveMapper;
-    uint32_t preferredOut = kWaveMapper;
-    const bool knowIn = backend->getPreferredInput(preferredIn) == MMSYSERR_NOERROR;
-    const bool knowOut = backend->getPreferredOutput(preferredOut) == MMSYSERR_NOERROR;
+    uint32_t preferredIn = kDefaultDevice;
+    uint32_t preferredOut = kDefaultDevice;
+    const bool knowIn = backend->defaultInput(preferredIn) == AudioResult::Ok;
+    const bool knowOut = backend->defaultOutput(preferredOut) == AudioResult::Ok;
     auto list = [](const char* title, uint32_t count, auto name, bool known, uint32_t preferred) {
         std::printf("%s:\n", title);
         if (count == 0) {

@@ -54,8 +54,7 @@ bool OutputFile::open(const std::string& path, std::string& error) {
     ::close(fd);
 
     messages_ = std::make_unique<MessageCapture>();
-    writer_.setCaptureFormat(WaveFormat::pcm(kPipelineChannels, kPipelineRate, kPipelineBits), 6,
-                             2048);
+    writer_.setCaptureFormat(kPipelineFormat, blockCountFor(kPipelineFormat) * 2048);
     if (writer_.startRecording(kEffectSlot, tempPath_) != 1) {
         error = firstMessage();
         if (error.empty()) {
@@ -70,18 +69,20 @@ bool OutputFile::open(const std::string& path, std::string& error) {
     return true;
 }
 
-void OutputFile::write(const uint8_t* data, uint32_t bytes) {
-    while (bytes > 0) {
-        const uint32_t n = std::min(bytes, RecordingWriter::kMaxBlockBytes);
-        writer_.write(data, n, kVoiceTag);
-        data += n;
-        bytes -= n;
+void OutputFile::write(std::span<const int16_t> samples) {
+    // Faster than real time the writer's thread must keep up: wait for room, never drop.
+    const size_t maxSamples = RecordingWriter::kMaxBlockBytes / sizeof(int16_t);
+    while (!samples.empty()) {
+        const std::span<const int16_t> block = samples.first(std::min(samples.size(), maxSamples));
+        writer_.waitForRoom(block.size());
+        writer_.write(block, RecordSource::Voice);
+        samples = samples.subspan(block.size());
     }
 }
 
 bool OutputFile::commit(std::string& error) {
-    writer_.stopRecording(kEffectSlot, "wav");
-    writer_.stopRecording(kEffectSlot, "mp3");
+    writer_.stopRecording(kEffectSlot, RecordKind::Wav);
+    writer_.stopRecording(kEffectSlot, RecordKind::Mp3);
     writer_.unloadEncoder();
     if (std::string message = firstMessage(); !message.empty()) {
         error = message;
@@ -99,8 +100,8 @@ bool OutputFile::commit(std::string& error) {
 }
 
 void OutputFile::discard() {
-    writer_.stopRecording(kEffectSlot, "wav");
-    writer_.stopRecording(kEffectSlot, "mp3");
+    writer_.stopRecording(kEffectSlot, RecordKind::Wav);
+    writer_.stopRecording(kEffectSlot, RecordKind::Mp3);
     ::unlink(tempPath_.c_str());
     open_ = false;
     messages_.reset();

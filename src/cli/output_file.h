@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 namespace timbrelo::cli {
@@ -24,8 +25,8 @@ class OutputFile {
 
     // False with a one-line reason when the file can't be written.
     bool open(const std::string& path, std::string& error);
-    // Blocks of the pipeline format (any size).
-    void write(const uint8_t* data, uint32_t bytes);
+    // Frames of the pipeline format (any number); waits while the writer catches up.
+    void write(std::span<const int16_t> samples);
     // Finishes the file and gives it its name; false with the reason on failure.
     bool commit(std::string& error);
 

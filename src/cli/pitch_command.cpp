@@ -20,14 +20,11 @@ int runPitchCommand(const std::vector<std::string_view>& args) {
     if (!source) {
         throw CliError{CliError::Kind::Value, path + ": " + error};
     }
-    source->release();
-    source->begin(WaveFormat::pcm(kPipelineChannels, kPipelineRate, kPipelineBits));
-
     AnalysisSound sound;
     sound.dx = 1.0f / kPipelineRate;
     int16_t block[4096];
-    for (size_t got; (got = source->read(reinterpret_cast<uint8_t*>(block), sizeof block)) > 0;) {
-        for (size_t i = 0; i < got / kPipelineFrameBytes; ++i) {
+    for (size_t got; (got = source->readFrames(block, sizeof block / 4)) > 0;) {
+        for (size_t i = 0; i < got; ++i) {
             sound.samples.push_back((block[2 * i] + block[2 * i + 1]) * 0.5f);
         }
     }

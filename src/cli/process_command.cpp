@@ -7,10 +7,9 @@
 #include "cli/progress_bar.h"
 #include "cli/voice_options.h"
 #include "effects/background_effect.h"
-#include "platform/auto_reset_event.h"
 #include "platform/messages.h"
-#include "platform/wave/sim_audio_backend.h"
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -21,55 +20,58 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Silence after the input, so nothing of the voice stays inside the pipeline when it stops:
-// the pitch shifter and psola hold back a few hundred milliseconds; echo taps reach further.
-constexpr double kPaddingSeconds = 1.0;
-
 // Receives what the virtual microphone would receive.
 class OutputLink : public VirtualDevice {
   public:
     OutputLink(OutputFile& file, DelayMeter& meter, const AudioFileSource& source)
         : file_(file), meter_(meter), source_(source) {}
-    bool ioControl(uint32_t code, const void* in, uint32_t inBytes, void*, uint32_t,
-                   uint32_t* returned) override {
-        if (returned != nullptr) {
-            *returned = 0;
-        }
-        if (code == IOCTL_WRITE_CAPTURE && inBytes > 0) {
-            file_.write(static_cast<const uint8_t*>(in), inBytes);
-            meter_.addOutput(static_cast<const int16_t*>(in), inBytes / kPipelineFrameBytes,
-                             source_.framesDelivered());
-            bytes_ += inBytes;
-        }
-        return true;
+    void beginVoice(uint32_t) override {}
+    void setVoiceBurst(uint32_t) override {}
+    void writeVoice(std::span<const int16_t> samples) override {
+        file_.write(samples);
+        const auto frames = static_cast<uint32_t>(samples.size() / kPipelineFormat.channels);
+        meter_.addOutput(samples.data(), frames, source_.framesDelivered());
+        frames_ += frames;
     }
-    uint64_t bytes() const { return bytes_; }
+    void endVoice() override {}
+    uint32_t readRender(std::span<int16_t>, std::chrono::milliseconds) override { return 0; }
+    void interruptRender() override {}
+    bool clientRecording() const override { return true; }
+    void setListener(VirtualDeviceListener*) override {}
+    bool lost() const override { return false; }
+    JitterBuffer::Stats voiceStats() const override { return {}; }
+    uint32_t voiceDelayFrames() const override { return 0; }
+
+    uint64_t frames() const { return frames_; }
 
   private:
     OutputFile& file_;
     DelayMeter& meter_;
     const AudioFileSource& source_;
-    uint64_t bytes_ = 0;
+    uint64_t frames_ = 0;
 };
 
-double echoReachSeconds(const std::optional<std::string>& echo) {
-    // The longest delay of the echo line (every odd argument after the two gains).
-    double longest = 0;
-    if (!echo) {
-        return 0;
+// A sound system with no devices: file processing feeds the engine itself.
+class NoDevices : public AudioBackend {
+  public:
+    uint32_t inputDeviceCount() override { return 0; }
+    std::string inputDeviceName(uint32_t) override { return {}; }
+    uint32_t outputDeviceCount() override { return 0; }
+    std::string outputDeviceName(uint32_t) override { return {}; }
+    AudioResult openCapture(uint32_t, const StreamFormat&, uint32_t, CaptureSink&,
+                            std::unique_ptr<CaptureStream>&) override {
+        return AudioResult::BadDevice;
     }
-    std::vector<double> numbers;
-    const char* p = echo->c_str();
-    char* end = nullptr;
-    for (double v = std::strtod(p, &end); end != p; v = std::strtod(p, &end)) {
-        numbers.push_back(v);
-        p = end;
+    AudioResult openPlayback(uint32_t, const StreamFormat&, uint32_t, PlaybackSource&,
+                             std::unique_ptr<PlaybackStream>&) override {
+        return AudioResult::BadDevice;
     }
-    for (size_t i = 2; i < numbers.size(); i += 2) {
-        longest = std::max(longest, numbers[i] / 1000.0);
-    }
-    return std::min(longest, 120.0);
-}
+    AudioResult defaultInput(uint32_t&) override { return AudioResult::NotSupported; }
+    AudioResult setDefaultInput(uint32_t) override { return AudioResult::NotSupported; }
+    AudioResult defaultOutput(uint32_t&) override { return AudioResult::NotSupported; }
+    AudioResult setDefaultOutput(uint32_t) override { return AudioResult::NotSupported; }
+    const char* kind() const override { return "none"; }
+};
 
 } // namespace
 
@@ -114,24 +116,14 @@ int runProcessCommand(const std::vector<std::string_view>& args) {
     if (!output.open(outputPath, error)) {
         throw CliError{CliError::Kind::Value, outputPath + ": " + error};
     }
-    // With effects off nothing is held back, and the output is the input itself.
-    const double padding = voice.effectsOff ? 0.0 : kPaddingSeconds + echoReachSeconds(voice.echo);
-    source->setPadding(static_cast<uint64_t>(padding * kPipelineRate));
-
     DelayMeter meter;
     source->setObserver(
         [&meter](const int16_t* stereo, uint32_t frames) { meter.addInput(stereo, frames); });
 
-    SimAudioBackend backend;
-    const uint32_t mic = backend.addInputDevice("timbrelo-cli input", source);
-    AutoResetEvent ended;
-    backend.setEndOfInputHandler([&ended](uint32_t) { ended.set(); });
-
-    CaptureEngine::Options engineOptions;
-    engineOptions.stopGrace = std::chrono::milliseconds(0);
-    CaptureEngine engine(backend, engineOptions);
+    NoDevices noDevices;
+    CaptureEngine engine(noDevices);
     OutputLink link(output, meter, *source);
-    engine.setLinkHandle(&link);
+    engine.setVirtualDevice(&link);
 
     prepareChain(engine, voice);
     if (auto* music =
@@ -139,30 +131,29 @@ int runProcessCommand(const std::vector<std::string_view>& args) {
         // Faster than real time, the music's reader must be waited for.
         music->setWaitForMusic(true);
     }
-    if (engine.selectDevice(mic, CaptureEngine::kDefaultBufferBytes) != 1 ||
-        engine.start(1, kPipelineRate, kPipelineBits) != 1) {
+    if (!engine.startWithoutDevice(kPipelineFormat)) {
         throw CliError{CliError::Kind::Value, "the audio pipeline could not start"};
     }
     applyVoice(engine, voice);
+    // After the input, silence until everything the voice left inside the pipeline is out:
+    // its delay, the longest stretch it may hold a block back, and an echo's tail.
+    const uint64_t padding = voice.effectsOff ? 0
+                                              : uint64_t{engine.pipelineLatencyFrames()} +
+                                                    engine.burstFrames() +
+                                                    engine.chain().tailFrames();
+    source->setPadding(padding);
 
     const auto started = Clock::now();
     ProgressBar progress(!quiet && ::isatty(STDERR_FILENO) && source->inputSeconds() > 10.0,
-                         source->expectedFrames() + static_cast<uint64_t>(padding * kPipelineRate));
-    source->release();
-    // Wait for the end of the input; a pipeline that stops making progress is an error,
-    // never a hang.
-    uint64_t lastDelivered = 0;
-    auto lastProgress = Clock::now();
-    while (!ended.wait(std::chrono::milliseconds(100))) {
-        const uint64_t delivered = source->framesDelivered();
-        progress.update(delivered);
-        if (delivered != lastDelivered) {
-            lastDelivered = delivered;
-            lastProgress = Clock::now();
-        } else if (Clock::now() - lastProgress > std::chrono::seconds(30)) {
-            engine.stop();
-            throw CliError{CliError::Kind::Value, "the audio pipeline stopped making progress"};
+                         source->expectedFrames() + padding);
+    std::array<int16_t, CaptureEngine::kBlockFrames * 2> block{};
+    for (;;) {
+        const size_t frames = source->readFrames(block.data(), CaptureEngine::kBlockFrames);
+        if (frames == 0) {
+            break;
         }
+        engine.processBlock(std::span<const int16_t>(block.data(), frames * 2));
+        progress.update(source->framesDelivered());
     }
     engine.stop();
     progress.finish();
@@ -175,9 +166,8 @@ int runProcessCommand(const std::vector<std::string_view>& args) {
         throw CliError{CliError::Kind::Value, outputPath + ": " + error};
     }
     if (!quiet) {
-        const double outSeconds =
-            static_cast<double>(link.bytes()) / (kPipelineRate * kPipelineFrameBytes);
-        const double delay = meter.delayMs(kPipelineRate);
+        const double outSeconds = static_cast<double>(link.frames()) / kPipelineFormat.rate;
+        const double delay = meter.delayMs(kPipelineFormat.rate);
         char delayText[32];
         if (delay >= 0) {
             std::snprintf(delayText, sizeof delayText, "%.0f ms", delay);

@@ -1,19 +1,12 @@
 #include "cli/run_command.h"
 
-#include "app/voice_presets.h"
-#include "audio/capture_engine.h"
-#include "audio/dc_audio_player.h"
-#include "audio/device_enumeration.h"
-#include "audio/virtual_device_link.h"
+#include "app/voice_changer_session.h"
+#include "cli/backend_choice.h"
 #include "cli/devices_command.h"
 #include "cli/voice_options.h"
 #include "platform/debug.h"
-#include "platform/messages.h"
-#include "platform/settings.h"
+#include "platform/posted_messages.h"
 #include "platform/single_instance.h"
-#include "platform/vdev/virtual_device_factory.h"
-#include "platform/wave/audio_backend_factory.h"
-#include "platform/wave/sim_audio_backend.h"
 
 #include <atomic>
 #include <csignal>
@@ -101,18 +94,20 @@ std::string recordPath(const std::string& path, int session) {
 // when capture starts and stops, and records each capture when asked to.
 class HeadlessRunner : public LinkOwner {
   public:
-    HeadlessRunner(const RunOptions& options, AudioBackend& backend, CaptureEngine& engine)
-        : options_(options), backend_(backend), engine_(engine) {}
+    explicit HeadlessRunner(const RunOptions& options) : options_(options) {}
+
+    void attach(VoiceChangerSession& session) { session_ = &session; }
 
     bool previewTicked() const override { return options_.preview; }
 
     void reissueCurrentPreset() override {
-        applyVoice(engine_, options_.voice);
+        CaptureEngine& engine = session_->engine();
+        applyVoice(engine, options_.voice);
         // Stopping capture stops the music too (as the window's Play button would show);
         // without a window, the music simply comes back with the next capture.
         if (options_.voice.background) {
-            engine_.setBackgroundLevel(options_.voice.level);
-            engine_.openBackground(options_.voice.background->c_str());
+            engine.setBackgroundLevel(options_.voice.level);
+            engine.openBackground(options_.voice.background->c_str());
         }
     }
 
@@ -126,7 +121,9 @@ class HeadlessRunner : public LinkOwner {
         }
     }
 
-    void restorePreferredDevices() override { switchPreferredDevices(backend_, 0); }
+    void restorePreferredDevices() override {} // the session does it
+
+    bool captureRunning() const { return captureRunning_.load(); }
 
   private:
     void startRecording() {
@@ -134,7 +131,7 @@ class HeadlessRunner : public LinkOwner {
             return;
         }
         const std::string path = recordPath(options_.record, ++sessions_);
-        if (engine_.recorder().startRecording(options_.slot, path) == 1) {
+        if (session_->engine().recorder().startRecording(options_.slot, path) == 1) {
             say("recording to %s", path.c_str());
         } else {
             say("can't record to %s", path.c_str());
@@ -142,34 +139,40 @@ class HeadlessRunner : public LinkOwner {
     }
 
     const RunOptions& options_;
-    AudioBackend& backend_;
-    CaptureEngine& engine_;
+    VoiceChangerSession* session_ = nullptr;
     std::atomic<bool> captureRunning_{false};
     int sessions_ = 0;
 };
 
-// The default effect lines of a new settings file.
-void ensureSettingsFile() {
-    std::string folder;
-    if (ensureDataFolder(folder) < 0) {
-        showStringMessage(IDS_OPEN_CONFIG_FAILED);
-        return;
-    }
-    const std::string file = folder + kSettingsFileName;
-    if (!std::ifstream(file).good()) {
-        std::ofstream(file) << "cartoon 1.5\npsola 1.0";
-    }
-}
-
-int countVirtualInputs(AudioBackend& backend) {
-    int count = 0;
-    for (uint32_t i = 0; i < inputDeviceCount(backend); ++i) {
-        if (inputDeviceName(backend, i).find(kVirtualDeviceNameTag) != std::string::npos) {
-            ++count;
+// Says how long the voice takes to reach a listener, whenever that changes.
+class DelayReporter {
+  public:
+    void update(VoiceChangerSession& session, bool capturing) {
+        if (!capturing) {
+            last_ = UINT32_MAX;
+            return;
         }
+        const uint32_t pipeline = session.engine().pipelineLatencyFrames();
+        if (pipeline == last_) {
+            return;
+        }
+        last_ = pipeline;
+        const StreamFormat& f = kPipelineFormat;
+        const uint32_t delivery =
+            session.virtualDevice() != nullptr ? session.virtualDevice()->voiceDelayFrames() : 0;
+        const double total = f.framesToMs(pipeline + CaptureEngine::kBlockFrames + delivery);
+        char line[160];
+        std::snprintf(line, sizeof line,
+                      "voice delay about %.0f ms (pipeline %.0f ms, capture block %.0f ms, "
+                      "delivery %.0f ms)",
+                      total, f.framesToMs(pipeline), f.framesToMs(CaptureEngine::kBlockFrames),
+                      f.framesToMs(delivery));
+        say("%s", line);
     }
-    return count;
-}
+
+  private:
+    uint32_t last_ = UINT32_MAX;
+};
 
 } // namespace
 
@@ -204,75 +207,34 @@ int runRunCommand(const std::vector<std::string_view>& args) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     std::unique_ptr<AudioBackend> backend = chooseBackend(options.backend);
-    const std::string_view kind = backendKind(*backend);
-    if (kind == "sim" && options.backend.empty() && std::getenv(kAudioBackendEnv) == nullptr) {
+    const std::string_view kind = backend->kind();
+    if (kind == std::string_view("sim") && options.backend.empty() &&
+        std::getenv(kAudioBackendEnv) == nullptr) {
         // Chosen only because no server answered: a voice changer nobody can hear.
         throw CliError{CliError::Kind::Value,
                        "no sound server answers (start PulseAudio or PipeWire, or try "
                        "--backend sim)"};
     }
+
+    HeadlessRunner runner(options);
+    VoiceChangerSession session(*backend, runner);
+    runner.attach(session);
     std::string error;
-    std::unique_ptr<VirtualDevice> device = openVirtualDevice(kind, error);
-    if (!device) {
-        throw CliError{CliError::Kind::Value, "can't bring up the virtual devices: " + error};
+    const auto failure = session.start(
+        [kind](std::string& why) { return openVirtualDevice(kind, why); }, error,
+        [&options](CaptureEngine& engine) { prepareChain(engine, options.voice); });
+    if (failure != VoiceChangerSession::Failure::None) {
+        throw CliError{CliError::Kind::Value, error};
     }
-    if (auto* sim = dynamic_cast<SimAudioBackend*>(backend.get())) {
-        // The simulated sound system lists the simulated virtual pair like any other device.
-        sim->addInputDevice("Timbrelo Virtual Microphone", std::make_shared<ToneSource>(0, 0, 0));
-        sim->addOutputDevice("Timbrelo Virtual Speaker");
-    }
-
-    ensureSettingsFile();
-    if (switchPreferredDevices(*backend, 1) != 0) {
-        throw CliError{CliError::Kind::Value, "can't make the virtual devices the defaults"};
-    }
-    // Put the user's devices back on every way out from here.
-    struct Restore {
-        AudioBackend& backend;
-        bool armed = true;
-        ~Restore() {
-            if (armed) {
-                switchPreferredDevices(backend, 0);
-            }
-        }
-    } restore{*backend};
-
-    if (countVirtualInputs(*backend) != 1) {
-        throw CliError{CliError::Kind::Value, loadString(IDS_DEVICE_NOT_INSTALLED)};
-    }
-    std::string oldPlay, oldRec;
-    getSetting(kOldPlayDefaultKey, oldPlay);
-    getSetting(kOldRecDefaultKey, oldRec);
-    const int32_t output = findOutputDevice(*backend, oldPlay);
-    const int32_t input = findInputDevice(*backend, oldRec);
-    if (input < 0) {
-        throw CliError{CliError::Kind::Value, loadString(IDS_NO_RECORD_DEVICE)};
-    }
-    if (output < 0) {
-        throw CliError{CliError::Kind::Value, loadString(IDS_DEVICE_NOT_INSTALLED)};
-    }
-
-    CaptureEngine engine(*backend);
-    DCAudioPlayer previewPlayer(*backend);
-    DCAudioPlayer renderPlayer(*backend);
-    previewPlayer.selectDevice(static_cast<uint32_t>(output), 3072);
-    renderPlayer.selectDevice(static_cast<uint32_t>(output), 3072);
-    engine.selectDevice(static_cast<uint32_t>(input), 2048);
-    engine.setPreviewPlayer(&previewPlayer);
-    prepareChain(engine, options.voice);
-
-    HeadlessRunner runner(options, *backend, engine);
-    VirtualDeviceLink link(runner, engine, previewPlayer, renderPlayer);
-    say("microphone: %s", inputDeviceName(*backend, static_cast<uint32_t>(input)).c_str());
-    say("speakers: %s", outputDeviceName(*backend, static_cast<uint32_t>(output)).c_str());
-    link.setUp(device.get());
-    restore.armed = false; // the link's shut-down restores from now on
+    say("microphone: %s", session.microphoneName().c_str());
+    say("speakers: %s", session.speakersName().c_str());
     if (options.preview) {
-        link.previewChanged(true);
+        session.link().previewChanged(true);
     }
     say("ready: programs that record from the default microphone now hear the changed voice");
 
     int exitCode = 0;
+    DelayReporter delay;
     const timespec poll{0, 200 * 1000 * 1000};
     for (;;) {
         const int signal = sigtimedwait(&stopSignals, nullptr, &poll);
@@ -280,14 +242,21 @@ int runRunCommand(const std::vector<std::string_view>& args) {
             say("stopping");
             break;
         }
-        if (device->lost()) {
+        showPostedMessages();
+        delay.update(session, runner.captureRunning());
+        if (session.virtualDevice()->lost()) {
             say("the sound server went away: stopping");
             exitCode = 1;
             break;
         }
     }
-    link.shutDown();
-    say("default devices restored");
+    session.shutDown();
+    showPostedMessages();
+    if (session.defaultsRestored()) {
+        say("default devices restored");
+    } else {
+        say("the default devices could not be put back; the next start tries again");
+    }
     return exitCode;
 }
 

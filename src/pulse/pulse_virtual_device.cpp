@@ -74,7 +74,6 @@ bool PulseVirtualDevice::start(std::string& error) {
         return false;
     }
     ownClient_ = pa_context_get_index(context_);
-    // Loading the modules moves the defaults by itself on both servers: read them first.
     ServerDefaults defaults;
     if (!readServerDefaults(*connection_, context_, defaults, error)) {
         return false;
@@ -88,7 +87,6 @@ bool PulseVirtualDevice::start(std::string& error) {
     if (adopted_) {
         debugWrite("Virtual device: adopted the pair an earlier run left behind.\n");
     }
-    holdServerDefaults(*connection_, context_, defaults);
     return openStreams(error) && watchState(error);
 }
 

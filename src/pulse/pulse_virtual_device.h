@@ -58,7 +58,8 @@ class PulseVirtualDevice : public VirtualDevice {
     };
 
     // Brings the virtual microphone and speaker up (or adopts the pair an earlier run left
-    // behind), leaving the user's default devices as they were. Null, with a one-line reason
+    // behind). Loading modules may move the server's defaults: whoever owns the user's
+    // defaults remembers them first. Null, with a one-line reason
     // in `error`, when no server answers or the devices can't be made. Control thread.
     static std::unique_ptr<PulseVirtualDevice> bringUp(std::string& error);
     static std::unique_ptr<PulseVirtualDevice> bringUp(const Options& options, std::string& error);

@@ -209,48 +209,4 @@ bool readServerDefaults(PulseConnection& connection, pa_context* context,
     return true;
 }
 
-void holdServerDefaults(PulseConnection& connection, pa_context* context,
-                        const ServerDefaults& wanted) {
-    // PipeWire's session manager may switch a default a moment after the devices appear, so
-    // the defaults are checked until they hold (briefly; a default that can't be set stays).
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    bool sinkSettable = !wanted.sink.empty();
-    bool sourceSettable = !wanted.source.empty();
-    int steady = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
-        ServerDefaults now;
-        std::string ignored;
-        if (!readServerDefaults(connection, context, now, ignored)) {
-            return;
-        }
-        const bool sinkOff = sinkSettable && now.sink != wanted.sink;
-        const bool sourceOff = sourceSettable && now.source != wanted.source;
-        if (!sinkOff && !sourceOff) {
-            if (++steady == 2) {
-                return;
-            }
-        } else {
-            steady = 0;
-        }
-        int ok = 0;
-        const auto done = [](pa_context*, int success, void* out) {
-            *static_cast<int*>(out) = success;
-        };
-        if (sinkOff) {
-            connection.await(
-                pa_context_set_default_sink(context, wanted.sink.c_str(), done, &ok));
-            sinkSettable = ok != 0;
-        }
-        if (sourceOff) {
-            connection.await(
-                pa_context_set_default_source(context, wanted.source.c_str(), done, &ok));
-            sourceSettable = ok != 0;
-        }
-        if (connection.waitUntil([] { return false; }, std::chrono::milliseconds(50)) !=
-            AudioResult::ServerTimeout) {
-            return;
-        }
-    }
-}
-
 } // namespace timbrelo

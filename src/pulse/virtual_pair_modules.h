@@ -67,7 +67,7 @@ class VirtualPairModules {
     bool adopted_ = false;
 };
 
-// The user's default sink and source and the server's name, as the server reports them.
+// The default sink and source and the server's name, as the server reports them.
 struct ServerDefaults {
     std::string sink;
     std::string source;
@@ -77,11 +77,5 @@ struct ServerDefaults {
 // Reads the defaults (connection locked). False with `error` set when the server won't say.
 bool readServerDefaults(PulseConnection& connection, pa_context* context,
                         ServerDefaults& defaults, std::string& error);
-
-// Puts the defaults back after loading modules moved them (connection locked). PipeWire's
-// session manager may switch a default a moment after a device appears, so they are checked
-// until they hold (briefly; a default that can't be set stays as it is).
-void holdServerDefaults(PulseConnection& connection, pa_context* context,
-                        const ServerDefaults& wanted);
 
 } // namespace timbrelo

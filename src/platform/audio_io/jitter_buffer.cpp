@@ -54,8 +54,14 @@ void JitterBuffer::endStream() {
 // ---------------------------------------------------------------------------------------
 // Consumer
 
+uint32_t JitterBuffer::targetFrames() const {
+    // A burst may land just after a request instead of just before it: a whole request
+    // more must be in hand, or that one would come up short.
+    return margin_.load(std::memory_order_relaxed) + request_.load(std::memory_order_relaxed);
+}
+
 uint32_t JitterBuffer::primeFrames() const {
-    return burst_.load(std::memory_order_relaxed) + margin_.load(std::memory_order_relaxed);
+    return burst_.load(std::memory_order_relaxed) + targetFrames();
 }
 
 uint32_t JitterBuffer::fillFrames() const {
@@ -103,21 +109,31 @@ uint32_t JitterBuffer::copyAdjusted(int16_t* dst, uint64_t from, uint32_t frames
     return consumed;
 }
 
-void JitterBuffer::checkLevel(uint32_t fillAtRequest, uint32_t frames) {
-    windowMinFill_ = std::min(windowMinFill_, fillAtRequest);
+void JitterBuffer::checkLevel(uint32_t leftover, uint32_t frames) {
+    windowMinFill_ = std::min(windowMinFill_, leftover);
     if (windowLeft_ > frames) {
         windowLeft_ -= frames;
         return;
     }
-    // A whole window seen: hold its smallest fill at the margin. Within a tolerance of half
-    // the margin (at least 1 ms) nothing is done, so scheduling noise causes no work.
-    const auto margin = static_cast<int32_t>(margin_.load(std::memory_order_relaxed));
-    const int32_t tolerance = std::max<int32_t>(margin / 2, config_.format.rate / 1000);
+    // A whole window seen. Where a burst lands between two requests drifts with the clocks,
+    // so the lowest level moves by up to a request from window to window: frames are
+    // repeated as soon as one window runs low, but dropped only when the last few windows
+    // all had room to spare. Within a tolerance of half the margin (at least 1 ms) nothing is
+    // done, so scheduling noise causes no work.
+    const auto target = static_cast<int32_t>(targetFrames());
+    const int32_t tolerance =
+        std::max<int32_t>(static_cast<int32_t>(margin_.load(std::memory_order_relaxed)) / 2,
+                          static_cast<int32_t>(config_.format.rate / 1000));
     const auto low = static_cast<int32_t>(std::min<uint32_t>(windowMinFill_, INT32_MAX));
-    if (low > margin + tolerance) {
-        pendingAdjust_ = -(low - margin);
-    } else if (low < margin - tolerance) {
-        pendingAdjust_ = margin - low;
+    history_[historyNext_] = windowMinFill_;
+    historyNext_ = (historyNext_ + 1) % history_.size();
+    const auto longLow = static_cast<int32_t>(
+        std::min<uint32_t>(*std::min_element(history_.begin(), history_.end()), INT32_MAX));
+    // Half the difference at a time: the next window shows what the correction did.
+    if (low < target - tolerance) {
+        pendingAdjust_ = (target - low + 1) / 2;
+    } else if (longLow > target + tolerance) {
+        pendingAdjust_ = -(longLow - target + 1) / 2;
     } else {
         pendingAdjust_ = 0;
     }
@@ -137,15 +153,24 @@ uint32_t JitterBuffer::pull(std::span<int16_t> samples) {
         read_.store(r, std::memory_order_release);
         phase_ = Phase::Priming;
     }
+    if (frames > request_.load(std::memory_order_relaxed)) {
+        request_.store(frames, std::memory_order_relaxed);
+    }
     const bool streaming = streaming_.load(std::memory_order_acquire);
     const uint64_t w = written_.load(std::memory_order_acquire);
     const auto fill = static_cast<uint32_t>(std::min<uint64_t>(w - r, config_.capacityFrames));
 
-    if (phase_ == Phase::Priming && (fill >= primeFrames() || (!streaming && fill > 0))) {
+    if (phase_ == Phase::Priming && fill > 0) {
+        // The first audio: silence ahead of it brings the level to a burst and the margin at
+        // once, so nothing waits longer than it must and nothing needs trimming later.
+        const uint32_t prime = primeFrames();
+        lead_ = streaming && fill < prime ? prime - fill : 0;
         phase_ = Phase::Playing;
         windowLeft_ = config_.windowFrames;
         windowMinFill_ = UINT32_MAX;
+        history_.fill(0); // no drops until whole windows have been seen
         pendingAdjust_ = 0;
+        emptyRun_ = 0;
     }
     if (phase_ == Phase::Idle && fill > 0) {
         phase_ = Phase::Playing; // audio without a stream begun (a plain FIFO use)
@@ -155,6 +180,16 @@ uint32_t JitterBuffer::pull(std::span<int16_t> samples) {
         return 0;
     }
 
+    if (lead_ > 0) {
+        const uint32_t n = std::min(lead_, frames);
+        std::memset(dst, 0, size_t{n} * channels_ * sizeof(int16_t));
+        lead_ -= n;
+        if (n == frames) {
+            return 0;
+        }
+        // The rest of the request starts the audio.
+        return pull(samples.subspan(size_t{n} * channels_));
+    }
     uint32_t given = 0;
     if (fill > frames && pendingAdjust_ < 0 && frames > 0) {
         read_.store(r + copyAdjusted(dst, r, frames, -1), std::memory_order_release);
@@ -204,7 +239,7 @@ uint32_t JitterBuffer::pull(std::span<int16_t> samples) {
     }
     emptyRun_ = 0;
     if (streaming) {
-        checkLevel(fill, frames);
+        checkLevel(fill - frames, frames);
     }
     return given;
 }

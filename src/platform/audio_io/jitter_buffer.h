@@ -3,11 +3,11 @@
 // 512-frame block every 23 ms, or a psola block of 882 frames every one or two blocks) and
 // a device that takes it at its own steady pace in small requests (a sound server stream).
 //
-// - Priming: when a stream begins, the consumer plays silence until the buffer holds the
-//   stream's largest burst plus a small margin, so the first burst-free stretch can't run
-//   it dry.
-// - Steady fill: the smallest fill seen at the consumer's requests over each second is held
-//   at the margin. The producer's and the device's clocks never run quite alike; the
+// - Priming: when a stream begins, the consumer plays silence until its first audio arrives,
+//   then as much silence ahead of it as brings the level to the stream's largest burst plus
+//   a small margin, so the first burst-free stretch can't run it dry.
+// - Steady fill: the smallest fill a request leaves behind, over each second, is held at the
+//   margin plus one request (a burst may land just after a request instead of just before). The producer's and the device's clocks never run quite alike; the
 //   difference is absorbed by dropping or repeating single frames at the quietest point of a
 //   request (at most one per request), so the delay neither grows nor shrinks.
 // - Underrun: a stream that still runs but has nothing to give plays silence (counted), and
@@ -20,6 +20,7 @@
 
 #include "platform/audio_io/stream_format.h"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -80,9 +81,11 @@ class JitterBuffer {
     // Any thread.
     Stats stats() const;
     uint32_t fillFrames() const;
-    // The fill the consumer aims to hold at its requests now (margin), and the fill it waits
-    // for before a stream starts to play (largest burst plus margin).
+    // The margin now (it grows after underruns), the level a request should leave behind
+    // (the margin and the largest request), and the level a stream starts at (that and the
+    // largest burst).
     uint32_t marginFrames() const { return margin_.load(std::memory_order_relaxed); }
+    uint32_t targetFrames() const;
     uint32_t primeFrames() const;
     bool streaming() const { return streaming_.load(std::memory_order_acquire); }
     const StreamFormat& format() const { return config_.format; }
@@ -93,7 +96,9 @@ class JitterBuffer {
     void copyOut(int16_t* dst, uint64_t from, uint32_t frames) const;
     // Copies `frames` frames to dst while consuming frames +/- one at the quietest point.
     uint32_t copyAdjusted(int16_t* dst, uint64_t from, uint32_t frames, int step);
-    void checkLevel(uint32_t fillAtRequest, uint32_t frames);
+    // `leftover`: what a request left in the buffer; the smallest over a window is held at
+    // the margin.
+    void checkLevel(uint32_t leftover, uint32_t frames);
 
     const Config config_;
     const uint32_t channels_;
@@ -109,12 +114,16 @@ class JitterBuffer {
     // Consumer side.
     std::atomic<uint64_t> read_{0};
     std::atomic<uint32_t> margin_;
+    std::atomic<uint32_t> request_{0}; // the largest request seen
     uint32_t seenGeneration_ = 0;
     Phase phase_ = Phase::Idle;
     uint32_t windowLeft_ = 0;
     uint32_t windowMinFill_ = UINT32_MAX;
+    std::array<uint32_t, 8> history_{}; // the lowest level of the last windows
+    size_t historyNext_ = 0;
     int32_t pendingAdjust_ = 0; // > 0: frames to repeat, < 0: frames to drop
     uint32_t emptyRun_ = 0;     // frames of silence given in a row while playing
+    uint32_t lead_ = 0;         // silence still to play ahead of a stream's first audio
 
     std::atomic<uint64_t> underruns_{0};
     std::atomic<uint64_t> underrunFrames_{0};
