@@ -111,6 +111,7 @@ void MainWindow::buildControls() {
     c_.preview = new QCheckBox("Preview");
     c_.delay = new QLabel;
     const int valueWidth = fontMetrics().horizontalAdvance("0.0000");
+    c_.pitch->setMinimumWidth(fontMetrics().averageCharWidth() * 36);
     c_.pitchValue->setMinimumWidth(valueWidth);
     c_.timbreValue->setMinimumWidth(valueWidth);
     top->addWidget(c_.effectOnOff, 0, 0);
@@ -184,6 +185,16 @@ void MainWindow::buildControls() {
     connect(c_.record, &QPushButton::clicked, this, &MainWindow::toggleRecording);
     connect(c_.hide, &QPushButton::clicked, this, &MainWindow::hideWindow);
     connect(c_.exit, &QPushButton::clicked, this, &MainWindow::exitProgram);
+    // Focus starts on "Effect Off" and moves in reading order.
+    QWidget* previous = c_.effectOnOff;
+    for (QWidget* next : std::initializer_list<QWidget*>{
+             c_.pitch, c_.timbre, c_.effects, c_.preview, c_.selectMic, c_.backgroundBrowse,
+             c_.play, c_.volume, c_.backgroundPath, c_.recordBrowse, c_.record, c_.origin,
+             c_.effect, c_.recordPath, c_.hide, c_.exit}) {
+        setTabOrder(previous, next);
+        previous = next;
+    }
+    c_.effectOnOff->setFocus();
     // A slider applies its position when it lets the mouse go (after a drag or a click on
     // its groove); moves by keyboard or wheel change nothing.
     for (QSlider* slider : {c_.pitch, c_.timbre, c_.volume}) {

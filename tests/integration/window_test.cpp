@@ -1,0 +1,222 @@
+// timbrelo, the window, end to end: a private X server (Xvfb) and a private sound server, a
+// test microphone and speakers for the user's devices, parec for a program that listens to
+// the default microphone, and xdotool for the person at the keyboard.
+
+#include "pulse/pulse_audio_backend.h"
+#include "support/audio_files.h"
+#include "support/signals.h"
+#include "support/sound_server.h"
+#include "support/temp_dir.h"
+
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace timbrelo;
+using namespace timbrelo::test;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr double kRate = 22050;
+const std::string kWindow = TIMBRELO_BINARY_DIR "/src/ui/timbrelo";
+
+bool installed(const std::string& program) {
+    return runCommand({"sh", "-c", "command -v " + program}).status == 0;
+}
+
+// A private X server on a display number of its own choosing.
+class XServer {
+  public:
+    explicit XServer(const TempDir& dir) : file_(dir.file("display")) {
+        server_ = std::make_unique<ChildProcess>(std::vector<std::string>{
+            "sh", "-c",
+            "exec Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>'" + file_ + "'"});
+        if (eventually([&] { return !readFile(file_).empty(); }, 10s)) {
+            std::string number = readFile(file_);
+            number.erase(number.find_last_not_of("\n") + 1);
+            display_ = ":" + number;
+        }
+    }
+    const std::string& display() const { return display_; }
+
+  private:
+    std::string file_;
+    std::string display_;
+    std::unique_ptr<ChildProcess> server_;
+};
+
+class WindowTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (access(kWindow.c_str(), X_OK) != 0) {
+            GTEST_SKIP() << "the window was not built (no Qt 6)";
+        }
+        for (const char* program : {"Xvfb", "xdotool", "trayer"}) {
+            if (!installed(program)) {
+                GTEST_SKIP() << program << " is not installed";
+            }
+        }
+        SKIP_WITHOUT_SOUND_SERVER();
+        ASSERT_TRUE(modules.microphone("ui_mic", "Test Microphone"));
+        ASSERT_TRUE(modules.nullSink("ui_speakers", "Test Speakers"));
+        ASSERT_TRUE(setDefaultDevice("source", "ui_mic"));
+        ASSERT_TRUE(setDefaultDevice("sink", "ui_speakers"));
+        ASSERT_EQ(backend.connect(), AudioResult::Ok);
+        keepAlive = std::make_unique<ChildProcess>(std::vector<std::string>{
+            "pacat", "--playback", "--device=ui_mic_feed", "--format=s16le", "--rate=22050",
+            "--channels=2", "--latency-msec=20", "/dev/zero"});
+        x = std::make_unique<XServer>(dir);
+        ASSERT_FALSE(x->display().empty()) << "Xvfb did not start";
+        display = std::make_unique<ScopedEnv>("DISPLAY", x->display());
+        std::this_thread::sleep_for(300ms);
+    }
+
+    // Starts the window; waits until it shows and the virtual pair is the default.
+    std::unique_ptr<ChildProcess> startWindow(const std::string& log) {
+        auto window = std::make_unique<ChildProcess>(std::vector<std::string>{kWindow}, log, true);
+        EXPECT_TRUE(eventually([&] { return windows() == 1; }, 15s)) << readFile(log);
+        EXPECT_TRUE(
+            eventually([&] { return defaultDevice(true) == "Timbrelo Virtual Microphone"; }, 10s))
+            << readFile(log);
+        return window;
+    }
+
+    // How many windows titled "Timbrelo" are shown.
+    static int windows() {
+        const CommandResult r =
+            runCommand({"xdotool", "search", "--onlyvisible", "--name", "^Timbrelo$"});
+        int count = 0;
+        for (char ch : r.output) {
+            count += ch == '\n';
+        }
+        return count;
+    }
+
+    // Types keys into the window, as a person would.
+    static void keys(const std::vector<std::string>& names) {
+        const CommandResult id =
+            runCommand({"xdotool", "search", "--onlyvisible", "--name", "^Timbrelo$"});
+        ASSERT_FALSE(id.output.empty());
+        const std::string window = id.output.substr(0, id.output.find('\n'));
+        ASSERT_EQ(runCommand({"xdotool", "windowfocus", "--sync", window}).status, 0);
+        std::this_thread::sleep_for(300ms);
+        std::vector<std::string> argv = {"xdotool", "key", "--delay", "150"};
+        argv.insert(argv.end(), names.begin(), names.end());
+        ASSERT_EQ(runCommand(argv).status, 0);
+    }
+
+    std::string defaultDevice(bool input) {
+        uint32_t index = kDefaultDevice;
+        if (input) {
+            return backend.defaultInput(index) == AudioResult::Ok ? backend.inputDeviceName(index)
+                                                                  : "";
+        }
+        return backend.defaultOutput(index) == AudioResult::Ok ? backend.outputDeviceName(index)
+                                                               : "";
+    }
+
+    int virtualDevices() {
+        int count = 0;
+        for (uint32_t i = 0; i < backend.inputDeviceCount(); ++i) {
+            count += backend.inputDeviceName(i).find("Timbrelo") != std::string::npos;
+        }
+        for (uint32_t i = 0; i < backend.outputDeviceCount(); ++i) {
+            count += backend.outputDeviceName(i).find("Timbrelo") != std::string::npos;
+        }
+        return count;
+    }
+
+    bool everythingBack() {
+        return eventually(
+            [&] {
+                return defaultDevice(true) == "Test Microphone" &&
+                       defaultDevice(false) == "Test Speakers" && virtualDevices() == 0;
+            },
+            5s);
+    }
+
+    TempDir dir;
+    ScopedEnv home{"XDG_CONFIG_HOME", dir.path()};
+    ScopedEnv runtime{"XDG_RUNTIME_DIR", dir.path()};
+    ModuleSet modules;
+    PulseAudioBackend backend;
+    std::unique_ptr<ChildProcess> keepAlive;
+    std::unique_ptr<XServer> x;
+    std::unique_ptr<ScopedEnv> display;
+};
+
+TEST_F(WindowTest, AChosenVoiceReachesAListenerAndSigtermPutsEverythingBack) {
+    const std::string log = dir.file("window.log");
+    auto window = startWindow(log);
+    EXPECT_EQ(defaultDevice(false), "Timbrelo Virtual Speaker");
+
+    // A second copy ends at once, silently, and shows no window.
+    const auto before = Clock::now();
+    const CommandResult second = runCommand({kWindow}, 10s, true);
+    EXPECT_EQ(second.status, 0);
+    EXPECT_EQ(second.output, "");
+    EXPECT_LT(Clock::now() - before, 3s);
+    EXPECT_EQ(windows(), 1);
+
+    const std::string voice = dir.file("voice.wav");
+    writeWav(voice, toInterleaved16(makeVoice(120, 3.0, kRate, 0.4), 2), 22050, 2);
+    ChildProcess speaker(
+        {"sh", "-c", "while paplay --device=ui_mic_feed '" + voice + "'; do :; done"});
+    const std::string heard = dir.file("heard.raw");
+    auto listener = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"parec", "--latency-msec=20", "--format=s16le", "--rate=22050",
+                                 "--channels=2", "--raw"},
+        heard);
+    std::this_thread::sleep_for(1s);
+    // "Effects" is the third control after "Effect Off"; the third voice of its menu is
+    // "Male to female(General)", nine semitones up.
+    keys({"Tab", "Tab", "Tab", "space", "Down", "Down", "Down", "Return"});
+    std::this_thread::sleep_for(3s);
+    listener->stop();
+
+    const std::vector<float> left = channelOf(asSamples(fileBytes(heard)), 2, 0);
+    ASSERT_GT(left.size(), 3 * 22050u);
+    const double expected = 120 * std::pow(2.0, 9 / 12.0);
+    const std::span<const float> last(left.data() + left.size() - 3 * 22050 / 2, 22050);
+    EXPECT_NEAR(measurePitchMedian(last, kRate, 2048, 100, 400), expected, expected * 0.02)
+        << readFile(log);
+
+    window->signal(SIGTERM);
+    EXPECT_EQ(window->wait(15s), 0) << readFile(log);
+    EXPECT_TRUE(everythingBack());
+}
+
+TEST_F(WindowTest, ExitPutsEverythingBackAndHideUsesTheTray) {
+    ChildProcess tray({"trayer", "--edge", "top", "--align", "right", "--widthtype", "request"});
+    const std::string log = dir.file("window.log");
+    auto window = startWindow(log);
+
+    // "Hide" comes just before "Exit", which is the control before "Effect Off".
+    keys({"shift+Tab", "shift+Tab", "space"});
+    EXPECT_TRUE(eventually([&] { return windows() == 0; }, 3s));
+    EXPECT_EQ(window->wait(300ms), -1) << "Hide must not end the program";
+    EXPECT_EQ(defaultDevice(true), "Timbrelo Virtual Microphone");
+
+    // Hidden in the tray it still ends cleanly when its terminal goes away.
+    window->signal(SIGHUP);
+    EXPECT_EQ(window->wait(15s), 0) << readFile(log);
+    EXPECT_TRUE(everythingBack());
+
+    window = startWindow(log);
+    keys({"shift+Tab", "space"});
+    EXPECT_EQ(window->wait(15s), 0) << readFile(log);
+    EXPECT_TRUE(everythingBack());
+
+    // The display going away (the desktop session ends) runs the full Exit too.
+    window = startWindow(log);
+    x.reset();
+    EXPECT_NE(window->wait(15s), -1) << readFile(log);
+    EXPECT_TRUE(everythingBack()) << readFile(log);
+}
+
+} // namespace
