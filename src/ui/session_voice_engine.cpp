@@ -15,7 +15,14 @@ SessionVoiceEngine::~SessionVoiceEngine() {
 VoiceEngine::StartResult SessionVoiceEngine::start(LinkOwner& owner, std::string& error) {
     using Failure = VoiceChangerSession::Failure;
     owner_ = &owner;
-    switch (session_.start(maker_, error)) {
+    // The effects exist from start-up on, so a voice set before the first capture (a slider
+    // released, a preset chosen) takes hold in them at once.
+    const auto loadEffects = [](CaptureEngine& engine) {
+        EffectChain& chain = engine.chain();
+        chain.setFormat(kPipelineFormat.channels, kPipelineFormat.rate, 16);
+        chain.load();
+    };
+    switch (session_.start(maker_, error, loadEffects)) {
     case Failure::None:
         return StartResult::Running;
     // Without exactly one virtual microphone there is nothing to change the voice for.

@@ -106,6 +106,8 @@ TEST_F(WindowSessionTest, StartUpMakesTheVirtualPairTheDefaultAndExitPutsTheUser
     EXPECT_EQ(defaultName(true), "Timbrelo Virtual Microphone");
     EXPECT_EQ(defaultName(false), "Timbrelo Virtual Speaker");
     EXPECT_EQ(engine.session().microphoneName(), "Simulated Microphone");
+    // The effects exist before any capture, so a voice set now is not lost.
+    EXPECT_NE(capture().chain().slot(EffectChain::kPsolaSlot), nullptr);
     // The settings file was made with the default effect lines.
     std::string file;
     ASSERT_EQ(settingsFilePath(file), 0);
