@@ -16,8 +16,10 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QSlider>
 #include <QTest>
 #include <filesystem>
@@ -175,8 +177,8 @@ TEST_F(WindowSessionTest, PreviewCapturesWithoutAListenerAndPlaysTheVoice) {
     c.preview->click();
     EXPECT_EQ(capture().state(), CaptureState::Running);
     ASSERT_TRUE(processUntil([&] { return c.record->isEnabled(); }));
-    const size_t before = backend.playedBytes(speakers);
-    EXPECT_TRUE(processUntil([&] { return backend.playedBytes(speakers) > before + 22050; }));
+    const uint64_t before = backend.playedFrames(speakers);
+    EXPECT_TRUE(processUntil([&] { return backend.playedFrames(speakers) > before + 11025; }));
 
     // A listener coming and going leaves capture to Preview.
     device->attachClient();
