@@ -1,6 +1,7 @@
 #include "sim/sim_stream_core.h"
 
 #include <algorithm>
+#include <pthread.h>
 
 namespace timbrelo {
 
@@ -113,6 +114,8 @@ bool SimStreamCore::endByItself() {
 }
 
 void SimStreamCore::run() {
+    // Named like the audio thread it stands for (tests pick audio threads out by name).
+    pthread_setname_np(pthread_self(), "sim-audio");
     std::unique_lock lock(mutex_);
     for (;;) {
         cv_.wait(lock, [&] { return quit_ || lossPending_ || running_; });
