@@ -58,6 +58,7 @@ done
 # A voice from the Effects menu by keyboard (the third button in the focus order), so the
 # thumbs show it, then a background file name typed in.
 xdotool windowfocus --sync "$wid"
+xdotool mousemove 0 0
 sleep 0.5
 xdotool key --delay 120 Tab Tab Tab space Down Down Return
 sleep 0.3

@@ -48,6 +48,8 @@ int takeStopSignals() {
     sigaddset(&stop, SIGTERM);
     sigaddset(&stop, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    // A display or sound server that goes away must not end the program before its Exit.
+    std::signal(SIGPIPE, SIG_IGN);
     return signalfd(-1, &stop, SFD_CLOEXEC | SFD_NONBLOCK);
 }
 
