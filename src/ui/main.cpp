@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     }
     // Before any thread starts: the nice value and the signal mask are per thread.
     timbrelo::raisePriorityWithoutPrivileges();
-    const int signals = takeStopSignals();
+    const int stopSignals = takeStopSignals();
 
     QApplication app(argc, argv);
     QApplication::setApplicationName("Timbrelo");
@@ -108,11 +108,11 @@ int main(int argc, char** argv) {
     }
 
     std::unique_ptr<QSocketNotifier> stopSignal;
-    if (signals >= 0) {
-        stopSignal = std::make_unique<QSocketNotifier>(signals, QSocketNotifier::Read);
+    if (stopSignals >= 0) {
+        stopSignal = std::make_unique<QSocketNotifier>(stopSignals, QSocketNotifier::Read);
         QObject::connect(stopSignal.get(), &QSocketNotifier::activated, &window, [&] {
             signalfd_siginfo info{};
-            while (read(signals, &info, sizeof info) == sizeof info) {
+            while (read(stopSignals, &info, sizeof info) == sizeof info) {
             }
             window.exitProgram();
         });
