@@ -1,19 +1,21 @@
 #pragma once
-// A voice changer for window tests that records every call the window makes, in order, and
-// lets a test play the link's part from any thread.
+// A voice changer for window tests: it records every call the window makes, in order, and
+// lets a test play the link's part (through owner()) from any thread.
 
 #include "ui/voice_engine.h"
 
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace timbrelo::test {
 
 class FakeVoiceEngine : public VoiceEngine {
   public:
-    // What start() answers.
+    // What the calls answer.
     StartResult startResult = StartResult::Running;
     std::string startError;
     bool backgroundOpens = true;
@@ -21,43 +23,68 @@ class FakeVoiceEngine : public VoiceEngine {
     std::vector<std::string> devices{"Built-in Microphone", "Timbrelo Virtual Microphone",
                                      "USB Headset"};
     VoiceDelay voiceDelay{10, 23, 40};
+    std::atomic<bool> serverLost{false};
 
-    StartResult start(LinkOwner& owner, std::string& error) override;
-    void shutDown() override;
-    bool running() const override { return running_.load(); }
-
-    void setPitchShift(int32_t value, int32_t mode) override;
-    void setCartoonParameter(float value, int32_t kind) override;
-    void setPsolaParameter(float value, int32_t kind) override;
-    void setEffectsOn(bool on) override;
-    bool openBackground(const std::string& path) override;
-    void stopBackground() override;
-    void setBackgroundLevel(float level) override;
-    bool startRecording(RecordSlot slot, const std::string& path) override;
-    void stopRecording() override;
-    void previewChanged(bool ticked) override;
+    StartResult start(LinkOwner& owner, std::string& error) override {
+        note("start");
+        owner_ = &owner;
+        error = startError;
+        running_ = startResult == StartResult::Running;
+        return startResult;
+    }
+    void shutDown() override { note("shutDown"), running_ = false; }
+    bool running() const override { return running_; }
+    void setPitchShift(int32_t value, int32_t mode) override { note("pitch", value, mode); }
+    void setCartoonParameter(float value, int32_t kind) override { note("cartoon", value, kind); }
+    void setPsolaParameter(float value, int32_t kind) override { note("psola", value, kind); }
+    void setEffectsOn(bool on) override { note(on ? "effects(on)" : "effects(off)"); }
+    bool openBackground(const std::string& path) override {
+        note("background(" + path + ")");
+        return backgroundOpens;
+    }
+    void stopBackground() override { note("stopBackground"); }
+    void setBackgroundLevel(float level) override { note("level", level); }
+    bool startRecording(RecordSlot slot, const std::string& path) override {
+        note("record(" + std::to_string(slot) + "," + path + ")");
+        return recordingOpens;
+    }
+    void stopRecording() override { note("stopRecording"); }
+    void previewChanged(bool ticked) override { note(ticked ? "preview(on)" : "preview(off)"); }
     std::vector<std::string> inputDevices() override { return devices; }
-    bool useMicrophone(const std::string& name) override;
-    VoiceDelay delay() override;
-    bool lost() override { return lost_.load(); }
+    bool useMicrophone(const std::string& name) override {
+        note("microphone(" + name + ")");
+        return true;
+    }
+    VoiceDelay delay() override { return voiceDelay; }
+    bool lost() override { return serverLost; }
 
-    // The calls so far ("pitch(0,-1)", "psola(1.3,1)", "record(0,/tmp/a.wav)", ...), and
-    // forgetting them.
-    std::vector<std::string> calls() const;
-    std::vector<std::string> takeCalls();
-    void setDelay(VoiceDelay delay);
-    void loseServer() { lost_.store(true); }
-    // The link's owner, as start() received it.
+    // The calls so far ("pitch(0,-1)", "psola(1.3,1)", "record(0,/tmp/a.wav)", ...).
+    std::vector<std::string> calls() const {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+    std::vector<std::string> takeCalls() {
+        std::lock_guard lock(mutex_);
+        return std::exchange(calls_, {});
+    }
     LinkOwner* owner() const { return owner_; }
 
   private:
-    void note(std::string call);
+    void note(std::string call) {
+        std::lock_guard lock(mutex_);
+        calls_.push_back(std::move(call));
+    }
+    void note(const char* name, double value, int mode = INT32_MIN) {
+        char text[64];
+        std::snprintf(text, sizeof text, mode == INT32_MIN ? "%s(%g)" : "%s(%g,%d)", name, value,
+                      mode);
+        note(std::string(text));
+    }
 
     mutable std::mutex mutex_;
     std::vector<std::string> calls_;
     LinkOwner* owner_ = nullptr;
     std::atomic<bool> running_{false};
-    std::atomic<bool> lost_{false};
 };
 
 } // namespace timbrelo::test

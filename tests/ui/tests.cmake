@@ -5,8 +5,7 @@ file(GLOB ui_test_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/*_test.cpp
 if(TARGET timbrelo_ui)
     find_package(Qt6 REQUIRED COMPONENTS Test)
     # Objects, not an archive: the test environment registers itself at start-up.
-    add_library(timbrelo_ui_test_support OBJECT ${CMAKE_CURRENT_LIST_DIR}/ui_test_support.cpp
-                ${CMAKE_CURRENT_LIST_DIR}/fake_voice_engine.cpp)
+    add_library(timbrelo_ui_test_support OBJECT ${CMAKE_CURRENT_LIST_DIR}/ui_test_support.cpp)
     target_include_directories(timbrelo_ui_test_support PUBLIC ${PROJECT_SOURCE_DIR}/tests)
     target_link_libraries(timbrelo_ui_test_support PUBLIC timbrelo_ui Qt6::Test GTest::gtest)
     foreach(source ${ui_test_sources})

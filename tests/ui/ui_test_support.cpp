@@ -1,6 +1,7 @@
 #include "ui/ui_test_support.h"
 
 #include <QApplication>
+#include <QWidget>
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -62,6 +63,29 @@ class UiEnvironment : public ::testing::Environment {
 
 const std::string& uiConfigHome() {
     return UiEnvironment::configHome();
+}
+
+ThreadWatch::ThreadWatch(QWidget* root) : root_(root) {
+    for (QWidget* w : root->findChildren<QWidget*>()) {
+        w->installEventFilter(this);
+    }
+}
+
+ThreadWatch::~ThreadWatch() {
+    for (QWidget* w : root_->findChildren<QWidget*>()) {
+        w->removeEventFilter(this);
+    }
+}
+
+bool ThreadWatch::eventFilter(QObject*, QEvent*) {
+    std::lock_guard lock(mutex_);
+    threads_.insert(QThread::currentThread());
+    return false;
+}
+
+std::set<QThread*> ThreadWatch::threads() const {
+    std::lock_guard lock(mutex_);
+    return threads_;
 }
 
 } // namespace timbrelo::test

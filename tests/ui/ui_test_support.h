@@ -1,12 +1,17 @@
 #pragma once
-// What every window test needs: a QApplication on the offscreen platform, with the runtime
-// and configuration folders of its own (set up once per test program), and ways to wait for
-// the interface thread.
+// What every window test needs: a QApplication on the offscreen platform with runtime and
+// configuration folders of its own (set up once per test program), waiting on the interface
+// thread, and a watch on the threads that widgets are touched from.
 
 #include <QCoreApplication>
+#include <QObject>
 #include <QThread>
 #include <chrono>
+#include <mutex>
+#include <set>
 #include <string>
+
+class QWidget;
 
 namespace timbrelo::test {
 
@@ -27,5 +32,20 @@ bool processUntil(Condition condition,
     }
     return true;
 }
+
+// Records the thread of every event that `root`'s widgets receive while it lives: a widget
+// touched from another thread receives events on that thread.
+class ThreadWatch : public QObject {
+  public:
+    explicit ThreadWatch(QWidget* root);
+    ~ThreadWatch() override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    std::set<QThread*> threads() const;
+
+  private:
+    QWidget* root_;
+    mutable std::mutex mutex_;
+    std::set<QThread*> threads_;
+};
 
 } // namespace timbrelo::test

@@ -24,7 +24,6 @@
 #include <QTest>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <mutex>
 #include <set>
 
 namespace timbrelo {
@@ -72,35 +71,6 @@ class WindowSessionTest : public ::testing::Test {
     test::TempDir dir;
 };
 
-// Records the thread of every event the watched widgets receive.
-class ThreadWatch : public QObject {
-  public:
-    explicit ThreadWatch(QWidget* root) : root_(root) {
-        for (QWidget* w : root->findChildren<QWidget*>()) {
-            w->installEventFilter(this);
-        }
-    }
-    ~ThreadWatch() override {
-        for (QWidget* w : root_->findChildren<QWidget*>()) {
-            w->removeEventFilter(this);
-        }
-    }
-    bool eventFilter(QObject*, QEvent*) override {
-        std::lock_guard lock(mutex_);
-        threads_.insert(QThread::currentThread());
-        return false;
-    }
-    std::set<QThread*> threads() const {
-        std::lock_guard lock(mutex_);
-        return threads_;
-    }
-
-  private:
-    QWidget* root_;
-    mutable std::mutex mutex_;
-    std::set<QThread*> threads_;
-};
-
 TEST_F(WindowSessionTest, StartUpMakesTheVirtualPairTheDefaultAndExitPutsTheUsersBack) {
     MainWindow window(engine);
     window.show();
@@ -140,7 +110,7 @@ TEST_F(WindowSessionTest, AListenerStartsCaptureAndTheWindowFollowsOnItsOwnThrea
     const MainWindow::Controls& c = window.controls();
     window.runPresetCommand(ID_MALE_TO_GIRL_SWEET);
     c.pitch->setValue(90); // a keyboard move: the re-issue puts the thumb back
-    ThreadWatch watch(&window);
+    test::ThreadWatch watch(&window);
 
     device->attachClient();
     ASSERT_TRUE(processUntil([&] { return c.record->isEnabled() && c.play->isEnabled(); }));
