@@ -7,7 +7,11 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$(realpath -m "${1:-$root/docs/window.png}")
-build=$("$root/scripts/build-release.sh")
+"$root/scripts/install-deps.sh"
+build="$root/build/release"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTIMBRELO_BUILD_TESTS=OFF \
+    -DTIMBRELO_BUILD_BENCH=OFF >/dev/null
+cmake --build "$build" -j2 --target timbrelo >/dev/null
 window="$build/src/ui/timbrelo"
 [[ -x $window ]] || { echo "screenshot.sh: $window was not built (Qt 6 missing?)" >&2; exit 1; }
 
@@ -63,7 +67,7 @@ sleep 0.5
 xdotool key --delay 120 Tab Tab Tab space Down Down Return
 sleep 0.3
 xdotool key --delay 60 Tab Tab Tab Tab
-xdotool type --delay 20 "$HOME/Music/rain.mp3"
+xdotool type --delay 20 "/home/user/Music/rain.mp3"
 sleep 0.5
 mkdir -p "$(dirname "$out")"
 import -window "$wid" "$out"

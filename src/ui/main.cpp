@@ -102,11 +102,10 @@ int main(int argc, char** argv) {
     timbrelo::SessionVoiceEngine engine(
         *backend, [kind](std::string& why) { return timbrelo::openVirtualDevice(kind, why); });
     MainWindow window(engine);
-    window.show();
-    if (!window.startUp()) {
-        return 1;
-    }
-
+    // A stop signal during the start-up (which may wait in a message box) takes effect as
+    // soon as the start-up is over.
+    bool startingUp = true;
+    bool stopAsked = false;
     std::unique_ptr<QSocketNotifier> stopSignal;
     if (stopSignals >= 0) {
         stopSignal = std::make_unique<QSocketNotifier>(stopSignals, QSocketNotifier::Read);
@@ -114,8 +113,25 @@ int main(int argc, char** argv) {
             signalfd_siginfo info{};
             while (read(stopSignals, &info, sizeof info) == sizeof info) {
             }
-            window.exitProgram();
+            if (!startingUp) {
+                window.exitProgram();
+                return;
+            }
+            stopAsked = true;
+            if (QWidget* box = QApplication::activeModalWidget()) {
+                box->close();
+            }
         });
+    }
+    window.show();
+    const bool started = window.startUp();
+    startingUp = false;
+    if (!started) {
+        return 1;
+    }
+    if (stopAsked) {
+        window.exitProgram();
+        return 0;
     }
     windowToExit = &window;
     std::atexit(exitAtProcessEnd);
