@@ -89,7 +89,7 @@ void checkBackgroundFile(const std::string& path) {
     if (!ok) {
         throw CliError{CliError::Kind::Value, "--background: \"" + path + "\": " + why};
     }
-    if (info.format.formatTag != 1 || info.format.bitsPerSample != 16 || info.format.channels < 1 ||
+    if (info.format.tag != 1 || info.format.bits != 16 || info.format.channels < 1 ||
         info.format.channels > 2) {
         throw CliError{CliError::Kind::Value,
                        "--background: \"" + path +

@@ -11,6 +11,7 @@
 
 #include "platform/audio_io/audio_backend.h"
 #include "pulse/pulse_capture_stream.h"
+#include "pulse/internal_device.h"
 #include "pulse/pulse_connection.h"
 #include "pulse/pulse_playback_stream.h"
 
@@ -21,7 +22,7 @@
 namespace timbrelo {
 
 // Property that marks a device as the program's own internal helper.
-inline constexpr const char* kInternalDeviceProperty = "timbrelo.internal";
+// (kInternalDeviceProperty: see internal_device.h.)
 
 class PulseAudioBackend : public AudioBackend {
   public:
