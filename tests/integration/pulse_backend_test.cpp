@@ -536,8 +536,8 @@ TEST_F(PulseBackendTest, OpenReportsWhatWentWrong) {
     EXPECT_EQ(named, nullptr);
 }
 
-// The id of our stream in `pactl list short <kind>` (sink-inputs or source-outputs) and the
-// index of the device it is on; the stream is found by its name.
+// The server's index of the device a stream is on, as `pactl list <kind>` (sink-inputs or
+// source-outputs) shows it; the stream is found by its name.
 std::string deviceOfStream(const std::string& kind, const std::string& mediaName) {
     const std::string list = pactl({"list", kind}).value_or("");
     const std::string key = kind == "sink-inputs" ? "Sink: " : "Source: ";
@@ -549,24 +549,6 @@ std::string deviceOfStream(const std::string& kind, const std::string& mediaName
     return device == std::string::npos
                ? ""
                : list.substr(device + key.size(), list.find('\n', device) - device - key.size());
-}
-
-std::string deviceIndex(const std::string& kind, const std::string& name) {
-    for (const std::string& line : [&] {
-             std::vector<std::string> lines;
-             std::string all = pactl({"list", "short", kind}).value_or("");
-             for (size_t at = 0; at < all.size();) {
-                 const size_t end = std::min(all.find('\n', at), all.size());
-                 lines.push_back(all.substr(at, end - at));
-                 at = end + 1;
-             }
-             return lines;
-         }()) {
-        if (line.find("\t" + name + "\t") != std::string::npos) {
-            return line.substr(0, line.find('\t'));
-        }
-    }
-    return "?";
 }
 
 TEST_F(PulseBackendTest, StreamsStayOnTheirDevicesWhenTheDefaultsChange) {
@@ -611,8 +593,13 @@ TEST_F(PulseBackendTest, StreamsStayOnTheirDevicesWhenTheDefaultsChange) {
     ASSERT_TRUE(setDefaultDevice("sink", "timbrelo_test_vspk"));
     ASSERT_TRUE(setDefaultDevice("source", "timbrelo_test_vmic"));
     std::this_thread::sleep_for(500ms);
-    const std::string mic = deviceIndex("sources", "timbrelo_test_mic");
-    const std::string speakers = deviceIndex("sinks", "timbrelo_test_speakers");
+    std::vector<PulseAudioBackend::DeviceInfo> devices;
+    ASSERT_EQ(backend.listInputs(devices), AudioResult::Ok);
+    const std::string mic =
+        std::to_string(devices[indexOf(devices, "timbrelo_test_mic")].serverIndex);
+    ASSERT_EQ(backend.listOutputs(devices), AudioResult::Ok);
+    const std::string speakers =
+        std::to_string(devices[indexOf(devices, "timbrelo_test_speakers")].serverIndex);
     EXPECT_EQ(deviceOfStream("source-outputs", "Voice capture"), mic);
     EXPECT_EQ(deviceOfStream("source-outputs", "Default capture"), mic);
     EXPECT_EQ(deviceOfStream("sink-inputs", "Playback"), speakers);
