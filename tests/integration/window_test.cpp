@@ -50,7 +50,7 @@ class XServer {
     std::unique_ptr<ChildProcess> server_;
 };
 
-class WindowTest : public ::testing::Test {
+class WindowEndToEndTest : public ::testing::Test {
   protected:
     void SetUp() override {
         if (access(kWindow.c_str(), X_OK) != 0) {
@@ -152,7 +152,7 @@ class WindowTest : public ::testing::Test {
     std::unique_ptr<ScopedEnv> display;
 };
 
-TEST_F(WindowTest, AChosenVoiceReachesAListenerAndSigtermPutsEverythingBack) {
+TEST_F(WindowEndToEndTest, AChosenVoiceReachesAListenerAndSigtermPutsEverythingBack) {
     const std::string log = dir.file("window.log");
     auto window = startWindow(log);
     EXPECT_EQ(defaultDevice(false), "Timbrelo Virtual Speaker");
@@ -193,7 +193,7 @@ TEST_F(WindowTest, AChosenVoiceReachesAListenerAndSigtermPutsEverythingBack) {
     EXPECT_TRUE(everythingBack());
 }
 
-TEST_F(WindowTest, ExitPutsEverythingBackAndHideUsesTheTray) {
+TEST_F(WindowEndToEndTest, ExitPutsEverythingBackAndHideUsesTheTray) {
     ChildProcess tray({"trayer", "--edge", "top", "--align", "right", "--widthtype", "request"});
     const std::string log = dir.file("window.log");
     auto window = startWindow(log);
