@@ -15,6 +15,8 @@
 # stretches between, to the default sink (the virtual speaker) and records that sink's and
 # the test speakers' monitors.
 #
+# The sound servers and every process started here are ended by their ids on the way out.
+#
 #   --build DIR     the release build (timbrelo-cli and latency_probe); default build/release
 #   --seconds N     how long each preset is measured (default 20)
 #   --minutes N     the same in minutes (e.g. 10 for a soak)
@@ -45,7 +47,7 @@ while [[ $# -gt 0 ]]; do
     --server) servers+=("${2:?--server needs pulse or pipewire}"); shift ;;
     --preset) presets+=("${2:?--preset needs a name}"); shift ;;
     --keep) keep=${2:?--keep needs a folder}; shift ;;
-    -h | --help) sed -n '2,27p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,/^set -e/{/^#/p}' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) die "unknown option $1 (see --help)" ;;
     esac
     shift
@@ -173,12 +175,12 @@ num() { # a number rounded to whole ms, or "-"
     [[ -n ${1:-} && $1 != nan ]] && printf '%.0f' "$1" || printf -- '-'
 }
 
-row_format='%-28s %6s %10s %5s %13s %6s %11s | %6s %10s %5s %12s\n'
+row_format='%-28s %6s %10s %5s %13s %6s %11s | %6s %10s %5s %18s\n'
 
 header() {
     printf "$row_format" "" "delay" "p5..p95" "gaps" "total (max)" "lost" "skipped" \
-        "render" "p5..p95" "gaps" "1st sound"
-    printf "$row_format" "" "ms" "ms" "" "ms" "%" "ms (n)" "ms" "ms" "" "ms/cut ms"
+        "render" "p5..p95" "gaps" "sound starts"
+    printf "$row_format" "" "ms" "ms" "" "ms" "%" "ms (n)" "ms" "ms" "" "1st, later (ms/cut)"
 }
 
 # A note when the delay grew or shrank by 10 ms or more between the start and the end.
@@ -191,46 +193,47 @@ drift_note() { # label
 
 # One row: mic columns from $1's "mic" line, render columns from its "render" line.
 result_row() { # label file
-    local label=$1 file=$2 mic render rgaps first
+    local label=$1 file=$2 mic render first
     read_path "$file" mic
     if [[ -n $p_problem ]]; then
         mic=$(printf '%6s %10s %5s %13s %6s %11s' "-" "-" "-" "-" "-" "-")
-        notes+=("$label: microphone path: $p_problem")
+        notes+=("$kind, $label: microphone path: $p_problem")
     else
         mic=$(printf '%6s %10s %5s %13s %6s %11s' "$(num "$p_delay")" \
             "$(num "$p_p5")..$(num "$p_p95")" "$p_gaps" \
             "$(num "$p_gap_ms") ($(num "$p_gap_max_ms"))" "$p_lost_pct" \
             "$([[ $p_skips == nan ]] && echo - || echo "$(num "$p_skipped_ms") ($p_skips)")")
-        drift_note "$label: microphone path"
+        drift_note "$kind, $label: microphone path"
     fi
-    render=$(printf '%6s %10s %5s %12s' "" "" "" "")
+    render=$(printf '%6s %10s %5s %18s' "" "" "" "")
     if grep -q '^render ' "$file"; then
         read_path "$file" render
         if [[ -n $p_problem ]]; then
-            render=$(printf '%6s %10s %5s %12s' "-" "-" "-" "-")
-            notes+=("$label: render path: $p_problem")
+            render=$(printf '%6s %10s %5s %18s' "-" "-" "-" "-")
+            notes+=("$kind, $label: render path: $p_problem")
         else
             first="$(num "$p_start_ms")/$(num "$p_start_lost_ms")"
-            [[ ${p_unheard:-0} == 0 ]] || first="$first, ${p_unheard} unheard"
-            render=$(printf '%6s %10s %5s %12s' "$(num "$p_delay")" \
+            [[ ${p_idle_ms:-nan} == nan ]] ||
+                first="$first, $(num "$p_idle_ms")/$(num "$p_idle_lost_ms")"
+            [[ ${p_unheard:-0} == 0 ]] || notes+=("$kind, $label: render path: $p_unheard sound(s) never came out")
+            render=$(printf '%6s %10s %5s %18s' "$(num "$p_delay")" \
                 "$(num "$p_p5")..$(num "$p_p95")" "$p_gaps" "$first")
-            drift_note "$label: render path"
         fi
     fi
     printf '%-28s %s | %s\n' "$label" "$mic" "$render"
     while IFS= read -r line; do
-        notes+=("$label: ${line#warning: }")
+        notes+=("$kind, $label: ${line#warning: }")
     done < <(grep '^warning:' "$file" || true)
 }
 
 # Runs the probe; false when it printed no result at all (why is then in $1.problem). A
 # path it could not measure has a "problem" in its line.
-run_probe() { # out-file dump-dir probe-args...
-    local out=$1 dump=$2 probe_pid status=0
-    shift 2
+run_probe() { # seconds out-file dump-dir probe-args...
+    local length=$1 out=$2 dump=$3 probe_pid status=0
+    shift 3
     local -a extra=()
     [[ -z $keep ]] || extra=(--dump "$dump")
-    "$probe" "$@" --seconds "$seconds" "${extra[@]}" >"$out" 2>"$out.err" &
+    "$probe" "$@" --seconds "$length" "${extra[@]}" >"$out" 2>"$out.err" &
     probe_pid=$!
     pids+=("$probe_pid")
     wait "$probe_pid" || status=$?
@@ -248,8 +251,9 @@ measure_share() {
     wait_device sinks bench_loop || die "the loopback's sink did not appear"
     loop=$(load_module module-loopback source=bench_mic sink=bench_loop latency_msec=20)
     sleep 0.5
-    if run_probe "$dir/probe.out" "$dir/dump" --feed bench_mic_feed --reference bench_mic \
-        --listen bench_loop.monitor; then
+    # The server's share does not change over a soak: 20 s at most.
+    if run_probe "$((seconds < 20 ? seconds : 20))" "$dir/probe.out" "$dir/dump" \
+        --feed bench_mic_feed --reference bench_mic --listen bench_loop.monitor; then
         result_row "server share (loopback 20)" "$dir/probe.out"
     else
         printf '%-28s %s\n' "server share (loopback 20)" "failed: $(cat "$dir/probe.out.problem")"
@@ -283,8 +287,8 @@ measure_preset() { # index name
     if [[ $vmic == bench_mic || -z $vmic || $vspk == bench_speakers || -z $vspk ]]; then
         printf '%-28s failed: the voice changer did not switch the default devices\n' "$name"
         failures=$((failures + 1))
-    elif run_probe "$dir/probe.out" "$dir/dump" --feed bench_mic_feed --reference bench_mic \
-        --listen "$vmic" --render-sink "$vspk" --speakers bench_speakers; then
+    elif run_probe "$seconds" "$dir/probe.out" "$dir/dump" --feed bench_mic_feed \
+        --reference bench_mic --listen "$vmic" --render-sink "$vspk" --speakers bench_speakers; then
         result_row "$name" "$dir/probe.out"
     else
         printf '%-28s failed: %s\n' "$name" "$(cat "$dir/probe.out.problem")"
@@ -293,15 +297,15 @@ measure_preset() { # index name
     kill -TERM "$runner" 2>/dev/null || true
     wait_exit "$runner" 15 || status=$?
     if [[ $status == 124 ]]; then
-        notes+=("$name: the voice changer did not stop within 15 s of SIGTERM; killed")
+        notes+=("$kind, $name: the voice changer did not stop within 15 s of SIGTERM; killed")
         kill -KILL "$runner" 2>/dev/null || true
         wait "$runner" 2>/dev/null || true
     elif [[ $status != 0 ]]; then
-        notes+=("$name: the voice changer exited with status $status ($(tail -n 1 "$dir/run.log"))")
+        notes+=("$kind, $name: the voice changer exited with status $status ($(tail -n 1 "$dir/run.log"))")
     fi
     forget_pid "$runner"
     wait_default source bench_mic >/dev/null ||
-        notes+=("$name: the default microphone did not come back after the voice changer stopped")
+        notes+=("$kind, $name: the default microphone did not come back after the voice changer stopped")
 }
 
 run_server() { # kind
@@ -388,7 +392,8 @@ echo
 echo "delay: from the test microphone's data to the listener's (median, 5th..95th percentile);"
 echo "gaps: >= 5 ms of silence in the output while the input had voice (total, longest),"
 echo "lost: share of the voice lost in gaps; skipped: audio left out (steps down of the delay);"
-echo "1st sound: a sound after an idle stretch comes out after (ms) / with its beginning cut (ms)."
+echo "sound starts: when a sound played to the default sink first comes out (ms) and how much"
+echo "of its beginning is cut (ms): the first one, and the worst after an idle stretch."
 if [[ ${#notes[@]} -gt 0 ]]; then
     echo
     printf 'note: %s\n' "${notes[@]}"

@@ -8,7 +8,10 @@
 #include "path_analysis.h"
 #include "pulse_probe.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -54,8 +57,9 @@ void usage() {
         "                                       the probe's reads came\n"
         "  spells, unheard                      (render) sounds after an idle stretch, and\n"
         "                                       how many never came out\n"
-        "  start_ms, start_lost_ms              (render) longest wait for such a sound, most\n"
-        "                                       of its beginning cut off\n"
+        "  start_ms, start_lost_ms              (render) when the first sound came out and how\n"
+        "                                       much of its beginning was cut off\n"
+        "  idle_ms, idle_lost_ms                (render) the same, the worst of the later ones\n"
         "A path that could not be measured prints \"problem=\" and why; the exit status is\n"
         "then 1. Warnings start with \"warning:\".\n",
         stderr);
@@ -70,6 +74,10 @@ struct Options {
 bool parse(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
+        if (a == "-h" || a == "--help") {
+            usage();
+            std::exit(0);
+        }
         if (i + 1 >= argc) {
             std::fprintf(stderr, "latency_probe: %s needs a value\n", a.c_str());
             return false;
@@ -167,17 +175,23 @@ bool printPath(const char* name, const PathReport& r) {
         count(r.skips).c_str(), ms(r.skippedSeconds).c_str(), count(r.inserts).c_str(),
         ms(r.insertedSeconds).c_str(), ms(r.firstVoice).c_str(), r.clockPpm, ms(r.jitter).c_str());
     if (!r.spells.empty()) {
+        // The first sound (the first since the path came up) and the worst of the later ones.
+        const SpellStart& first = r.spells.front();
         int unheard = 0;
-        double lost = 0, onset = NAN;
-        for (const SpellStart& s : r.spells) {
+        double onset = NAN, lost = NAN;
+        for (size_t i = 0; i < r.spells.size(); ++i) {
+            const SpellStart& s = r.spells[i];
             unheard += !s.heard;
-            if (s.heard) {
-                lost = std::max(lost, s.lost);
+            if (i > 0 && s.heard) {
                 onset = std::isnan(onset) ? s.onset : std::max(onset, s.onset);
+                lost = std::isnan(lost) ? s.lost : std::max(lost, s.lost);
             }
         }
-        std::printf(" spells=%zu unheard=%d start_ms=%s start_lost_ms=%s", r.spells.size(), unheard,
-                    ms(onset).c_str(), ms(lost).c_str());
+        std::printf(" spells=%zu unheard=%d start_ms=%s start_lost_ms=%s idle_ms=%s "
+                    "idle_lost_ms=%s",
+                    r.spells.size(), unheard, ms(first.onset).c_str(),
+                    ms(std::max(0.0, first.lost)).c_str(), ms(onset).c_str(),
+                    ms(std::isnan(lost) ? lost : std::max(0.0, lost)).c_str());
     }
     std::printf("\n");
     return true;
@@ -277,33 +291,27 @@ int fail(const std::string& message) {
     return 1;
 }
 
-} // namespace
+// Analyses again what an earlier run dumped.
+int analyseAgain(const Options& o) {
+    Recording mic, heard, renderReference, speakers;
+    if (!load(o.analyse, "mic", mic) || !load(o.analyse, "listener", heard)) {
+        return fail("no recordings of the microphone and the listener in " + o.analyse);
+    }
+    const PathReport micReport = analysePath(mic, heard);
+    bool measured = printPath("mic", micReport);
+    const std::string out = o.dump.empty() ? o.analyse : o.dump;
+    dumpDelays(out, "mic", micReport);
+    if (load(o.analyse, "render_reference", renderReference) &&
+        load(o.analyse, "speakers", speakers)) {
+        const PathReport renderReport = analysePath(renderReference, speakers);
+        measured = printPath("render", renderReport) && measured;
+        dumpDelays(out, "render", renderReport);
+    }
+    return measured ? 0 : 1;
+}
 
-int main(int argc, char** argv) {
-    Options o;
-    if (!parse(argc, argv, o)) {
-        return 2;
-    }
-    if (!o.dump.empty() && mkdir(o.dump.c_str(), 0755) != 0 && errno != EEXIST) {
-        return fail("can't make " + o.dump + ": " + std::strerror(errno));
-    }
-    if (!o.analyse.empty()) {
-        Recording mic, heard, renderReference, speakers;
-        if (!load(o.analyse, "mic", mic) || !load(o.analyse, "listener", heard)) {
-            return fail("no recordings of the microphone and the listener in " + o.analyse);
-        }
-        const PathReport micReport = analysePath(mic, heard);
-        bool measured = printPath("mic", micReport);
-        const std::string out = o.dump.empty() ? o.analyse : o.dump;
-        dumpDelays(out, "mic", micReport);
-        if (load(o.analyse, "render_reference", renderReference) &&
-            load(o.analyse, "speakers", speakers)) {
-            const PathReport renderReport = analysePath(renderReference, speakers);
-            measured = printPath("render", renderReport) && measured;
-            dumpDelays(out, "render", renderReport);
-        }
-        return measured ? 0 : 1;
-    }
+// Plays, records and analyses.
+int measure(const Options& o) {
     PulseProbe probe;
     std::string error;
     if (!probe.connect(error)) {
@@ -435,4 +443,17 @@ int main(int argc, char** argv) {
         }
     }
     return measured ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (!parse(argc, argv, o)) {
+        return 2;
+    }
+    if (!o.dump.empty() && mkdir(o.dump.c_str(), 0755) != 0 && errno != EEXIST) {
+        return fail("can't make " + o.dump + ": " + std::strerror(errno));
+    }
+    return o.analyse.empty() ? measure(o) : analyseAgain(o);
 }
