@@ -3,6 +3,7 @@
 
 #include "support/process.h"
 #include "support/sound_server.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <map>
@@ -51,15 +52,21 @@ class LatencyProbeTest : public ::testing::Test {
     ModuleSet modules;
 };
 
-TEST_F(LatencyProbeTest, OneSourceRecordedTwiceHasNoDelay) {
-    const CommandResult r = probe({"--feed", "probe_mic_feed", "--reference", "probe_mic",
-                                   "--listen", "probe_mic", "--seconds", "5"});
+TEST_F(LatencyProbeTest, OneSourceRecordedTwiceHasNoDelayAndItsRecordingsAnalyseAgain) {
+    TempDir dir;
+    const CommandResult r =
+        probe({"--feed", "probe_mic_feed", "--reference", "probe_mic", "--listen", "probe_mic",
+               "--seconds", "5", "--dump", dir.path()});
     ASSERT_EQ(r.status, 0) << r.output;
     auto mic = results(r.output, "mic");
     // Both recordings get each block at the same moment; PipeWire hands blocks to clients
     // of its pulse server with a few ms of scatter.
     EXPECT_NEAR(mic["delay"], 0, sharedSoundServerKind() == "pulse" ? 0.5 : 5) << r.output;
     EXPECT_GE(mic["exact"], mic["matched"] * 0.8) << r.output;
+    // What was dumped gives the same figures again.
+    const CommandResult again = probe({"--analyse", dir.path()});
+    ASSERT_EQ(again.status, 0) << again.output;
+    EXPECT_EQ(results(again.output, "mic"), mic) << again.output;
 }
 
 TEST_F(LatencyProbeTest, MeasuresLoopbacksOnBothPaths) {

@@ -21,6 +21,20 @@ double percentileOf(std::vector<double> values, double p) {
 constexpr double kBlockSeconds = 1.5;
 // The earliest reads of a block, not the single earliest: one odd point must not move it.
 constexpr double kEarly = 2;
+// Marks compared with a mark on either side, and how much later than they say it may be.
+constexpr size_t kNeighbours = 2;
+constexpr double kHeldBack = 0.003;
+
+// Seconds per frame from mark to mark, the median over neighbouring marks (a step or a
+// stretch held back moves only a few of them); `fallback` with fewer than two marks.
+double typicalSlope(const std::vector<ClockPoint>& marks, double fallback) {
+    std::vector<double> slopes;
+    for (size_t i = 1; i < marks.size(); ++i) {
+        slopes.push_back((marks[i].time - marks[i - 1].time) /
+                         (marks[i].frame - marks[i - 1].frame));
+    }
+    return slopes.empty() ? fallback : percentileOf(slopes, 50);
+}
 
 } // namespace
 
@@ -48,8 +62,27 @@ StreamClock::StreamClock(const std::vector<ClockPoint>& points, double nominalRa
         const double frame = (first + last) / 2;
         marks.push_back({frame, origin + frame * secondsPerFrame_ + percentileOf(late, kEarly)});
     }
+    // A sink's monitor runs on a steady clock; a mark later than its neighbours say is a
+    // stretch the server held the stream's data back and then handed it over in a burst
+    // (PipeWire's pulse server does, now and then, for one stream of several): left out,
+    // the clock runs straight across it. A lasting step (frames lost) moves the neighbours
+    // too and stays.
+    const double slope = typicalSlope(marks, secondsPerFrame_);
+    std::vector<ClockPoint> kept;
+    for (size_t i = 0; i < marks.size(); ++i) {
+        std::vector<double> predicted;
+        for (size_t j = i >= kNeighbours ? i - kNeighbours : 0;
+             j < std::min(marks.size(), i + kNeighbours + 1); ++j) {
+            if (j != i) {
+                predicted.push_back(marks[j].time + slope * (marks[i].frame - marks[j].frame));
+            }
+        }
+        if (predicted.empty() || marks[i].time - percentileOf(predicted, 50) <= kHeldBack) {
+            kept.push_back(marks[i]);
+        }
+    }
     // Keep the marks strictly increasing (a stall can make two blocks' marks cross).
-    for (const ClockPoint& m : marks) {
+    for (const ClockPoint& m : kept) {
         if (marks_.empty() || (m.frame > marks_.back().frame && m.time > marks_.back().time)) {
             marks_.push_back(m);
         }

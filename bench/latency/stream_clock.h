@@ -5,7 +5,8 @@
 // blocks, and a read can only come late, never early, so the earliest arrivals of each
 // stretch of about a second and a half mark the stream's clock. Between those marks the clock
 // runs straight; the marks follow a stream whose rate is a few hundred ppm off the wall clock
-// and any stall or step (frames lost in an overflow).
+// and any lasting step (frames lost in an overflow), but not a stretch whose data the server
+// held back for this stream alone.
 
 #include <cstdint>
 #include <vector>
