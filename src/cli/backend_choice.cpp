@@ -49,7 +49,7 @@ std::unique_ptr<VirtualDevice> openVirtualDevice(std::string_view kind, std::str
         return PulseVirtualDevice::bringUp(error);
     }
     if (kind == "sim") {
-        return std::make_unique<SimVirtualDevice>();
+        return std::make_unique<SimVirtualDevice>(0); // a long run keeps nothing
     }
     error = "Unknown virtual device \"" + std::string(kind) + "\" (choose one of " +
             std::string(kAudioBackendChoices) + ").";

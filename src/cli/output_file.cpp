@@ -70,13 +70,18 @@ bool OutputFile::open(const std::string& path, std::string& error) {
 }
 
 void OutputFile::write(std::span<const int16_t> samples) {
-    // Faster than real time the writer's thread must keep up: wait for room, never drop.
     const size_t maxSamples = RecordingWriter::kMaxBlockBytes / sizeof(int16_t);
     while (!samples.empty()) {
         const std::span<const int16_t> block = samples.first(std::min(samples.size(), maxSamples));
-        writer_.waitForRoom(block.size());
         writer_.write(block, RecordSource::Voice);
         samples = samples.subspan(block.size());
+        // Faster than real time the writer's thread must keep up: every second of audio
+        // queued is waited for, far below what its queue holds, so nothing is ever dropped.
+        queuedSamples_ += block.size();
+        if (queuedSamples_ >= kPipelineFormat.rate * 2) {
+            writer_.waitForWriter();
+            queuedSamples_ = 0;
+        }
     }
 }
 

@@ -39,6 +39,7 @@ class OutputFile {
     std::string path_;
     std::string tempPath_;
     bool open_ = false;
+    size_t queuedSamples_ = 0; // written since the writer was last waited for
 };
 
 } // namespace timbrelo::cli

@@ -40,6 +40,11 @@ SpectralLowPass::SpectralLowPass(int32_t blockLength)
     makeOverlapWindow(window_.data(), 2 * n_);
 }
 
+void SpectralLowPass::reset() {
+    std::fill(previousInput_.begin(), previousInput_.end(), 0.0f);
+    std::fill(overlap_.begin(), overlap_.end(), 0.0f);
+}
+
 void SpectralLowPass::filterBlock(float* block, float cutoff) {
     const int32_t n = n_;
     if (n < 1) {

@@ -29,6 +29,8 @@ class SpectralLowPass {
     // frequency; the result is the filtered input of the previous call (the first call
     // yields zeros). Allocates nothing.
     void filterBlock(float* block, float cutoff);
+    // Forgets the previous input, as if newly built. Allocates nothing.
+    void reset();
 
   private:
     int32_t n_;

@@ -41,42 +41,19 @@ void powerSpectrum(double* data, int32_t n) {
     data[n] = data[n] * data[n];
 }
 
-// The per-call work arrays of the analysis.
-struct Workspace {
-    std::vector<double> frame; // 1-based, fftLength entries; becomes the autocorrelation
-    std::vector<double> windowCorrelation;
-    std::vector<float> window;
-    std::vector<float> correlation; // lags -windowLength .. +windowLength
-    FftTableD table;
-
-    bool allocate(const PitchWindow& w) {
-        try {
-            frame.assign(static_cast<size_t>(w.fftLength) + 1, 0.0);
-            windowCorrelation.assign(static_cast<size_t>(w.fftLength) + 1, 0.0);
-            window.assign(static_cast<size_t>(w.windowLength), 0.0f);
-            correlation.assign(2 * static_cast<size_t>(w.windowLength) + 1, 0.0f);
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
-        return table.create(w.fftLength);
-    }
-};
-
 // Hann window and its autocorrelation, normalised to 1 at lag 0.
-void prepareWindow(Workspace& ws, const PitchWindow& w) {
+void prepareWindow(float* window, double* wr, FftTableD& table, const PitchWindow& w) {
     const int32_t length = w.windowLength;
     for (int32_t i = 0; i < length; ++i) {
-        ws.window[i] =
-            static_cast<float>(0.5 - 0.5 * std::cos((2.0 * i + 2.0) * kPi / (length + 1)));
+        window[i] = static_cast<float>(0.5 - 0.5 * std::cos((2.0 * i + 2.0) * kPi / (length + 1)));
     }
-    double* wr = ws.windowCorrelation.data();
-    std::fill(ws.windowCorrelation.begin(), ws.windowCorrelation.end(), 0.0);
+    std::fill(wr, wr + w.fftLength + 1, 0.0);
     for (int32_t i = 0; i < length; ++i) {
-        wr[i + 1] = ws.window[i];
+        wr[i + 1] = window[i];
     }
-    forwardInPlace(ws.table, wr);
+    forwardInPlace(table, wr);
     powerSpectrum(wr, w.fftLength);
-    backwardInPlace(ws.table, wr);
+    backwardInPlace(table, wr);
     for (int32_t i = 2; i <= length; ++i) {
         wr[i] /= wr[1];
     }
@@ -89,10 +66,27 @@ float candidateScore(float strength, float octaveCost, float minimumPitch, float
     return strength - octaveCost * static_cast<float>(std::log2(minimumPitch / frequency));
 }
 
+// The work arrays of one analyser.
+struct FrameWork {
+    const PitchWindow& w;
+    double* frame;       // 1-based, fftLength entries; becomes the autocorrelation
+    const double* wr;    // the window's autocorrelation, 1-based
+    const float* window; // windowLength values
+    float* correlation;  // lags -windowLength .. +windowLength
+    FftTableD& table;
+};
+
+// Empties a frame whose storage holds at least n candidates: n zeroed ones, all in use.
+void clearFrame(PitchFrame& frame, int32_t n) {
+    std::fill_n(frame.candidates.begin(), n, PitchCandidate{});
+    frame.candidateCount = n;
+    frame.capacity = n;
+}
+
 // Analyses frame k: intensity, autocorrelation and the candidate list.
-bool analyseFrame(const AnalysisSound& sound, const PitchWindow& w, Workspace& ws,
-                  PitchTrack& track, int32_t k, float globalPeak, float minimumPitch,
-                  float voicingThreshold, float octaveCost) {
+void analyseFrame(const AnalysisSound& sound, const FrameWork& ws, PitchTrack& track, int32_t k,
+                  float globalPeak, float minimumPitch, float voicingThreshold, float octaveCost) {
+    const PitchWindow& w = ws.w;
     const int32_t nx = sound.nx();
     const float* s = sound.samples.data();
     PitchFrame& frame = track.frames[k];
@@ -118,7 +112,7 @@ bool analyseFrame(const AnalysisSound& sound, const PitchWindow& w, Workspace& w
     if (frameOutside) {
         debugWrite("2: out of boundary\n");
     }
-    double* ac = ws.frame.data();
+    double* ac = ws.frame;
     for (int32_t j = 1; j <= w.windowLength; ++j) {
         const int32_t index = start + j - 1;
         const float v = frameOutside ? sampleAt(sound, index) : s[index];
@@ -134,21 +128,18 @@ bool analyseFrame(const AnalysisSound& sound, const PitchWindow& w, Workspace& w
     }
     frame.intensity = localPeak > globalPeak ? 1.0f : localPeak / globalPeak;
 
-    if (initPitchFrame(frame, track.maxCandidates) == 0) {
-        return false;
-    }
+    clearFrame(frame, track.maxCandidates);
     frame.candidateCount = 1;
-    frame.candidates[0] = {0.0f, 0.0f};
     if (localPeak == 0) {
-        return true;
+        return;
     }
 
     forwardInPlace(ws.table, ac);
     powerSpectrum(ac, w.fftLength);
     backwardInPlace(ws.table, ac);
 
-    float* r = ws.correlation.data() + w.windowLength; // r[-windowLength .. windowLength]
-    const double* wr = ws.windowCorrelation.data();
+    float* r = ws.correlation + w.windowLength; // r[-windowLength .. windowLength]
+    const double* wr = ws.wr;
     r[0] = 1.0f;
     for (int32_t i = 1; i <= w.reach; ++i) {
         r[i] = r[-i] = static_cast<float>(ac[i + 1] / (ac[1] * wr[i + 1]));
@@ -195,7 +186,6 @@ bool analyseFrame(const AnalysisSound& sound, const PitchWindow& w, Workspace& w
         }
         frame.candidates[place] = {frequency, strength};
     }
-    return true;
 }
 
 } // namespace
@@ -227,27 +217,40 @@ std::optional<PitchWindow> pitchWindow(const AnalysisSound& sound, float minimum
     return w;
 }
 
-std::optional<FrameLayout> layoutFrames(const AnalysisSound& sound, float windowDuration,
-                                        float timeStep) {
-    if (windowDuration <= 0 || timeStep <= 0) {
+namespace {
+
+// The frame layout for a sound of nx samples; `report` writes the diagnostics.
+std::optional<FrameLayout> layoutFor(int32_t nx, float dx, float x1, float windowDuration,
+                                     float timeStep, bool report) {
+    if (report && (windowDuration <= 0 || timeStep <= 0)) {
         debugWrite("parameters has error defined \n");
     }
-    const float duration = static_cast<float>(sound.nx()) * sound.dx;
+    const float duration = static_cast<float>(nx) * dx;
     if (windowDuration > duration) {
-        debugWrite("me shorter than window length.\n");
+        if (report) {
+            debugWrite("me shorter than window length.\n");
+        }
         return std::nullopt;
     }
     FrameLayout layout;
     layout.frameCount = truncToInt(std::floor((double{duration} - windowDuration) / timeStep) + 1);
     if (layout.frameCount < 1) {
-        debugWrite("no enough frames number!\n");
+        if (report) {
+            debugWrite("no enough frames number!\n");
+        }
         layout.frameCount = 0;
     }
-    const auto centre =
-        static_cast<float>(double{sound.x1} - 0.5 * sound.dx + 0.5 * double{duration});
+    const auto centre = static_cast<float>(double{x1} - 0.5 * dx + 0.5 * double{duration});
     const auto span = static_cast<float>(double{timeStep} * layout.frameCount);
     layout.firstTime = static_cast<float>(centre - 0.5 * span + 0.5 * timeStep);
     return layout;
+}
+
+} // namespace
+
+std::optional<FrameLayout> layoutFrames(const AnalysisSound& sound, float windowDuration,
+                                        float timeStep) {
+    return layoutFor(sound.nx(), sound.dx, sound.x1, windowDuration, timeStep, true);
 }
 
 int32_t frameLeftSample(const AnalysisSound& sound, float firstTime, float timeStep, int32_t k) {
@@ -362,6 +365,25 @@ double interpolateSinc(const float* y, int32_t n, double x, int32_t maxDepth) {
 bool findPitchPath(PitchTrack& track, float silenceThreshold, float voicingThreshold,
                    float octaveCost, float octaveJumpCost, float voicedUnvoicedCost, float ceiling,
                    bool pullFormants) {
+    size_t k = 0;
+    for (const PitchFrame& frame : track.frames) {
+        k = std::max(k, static_cast<size_t>(std::max(frame.candidateCount, 0)));
+    }
+    std::vector<float> delta;
+    std::vector<int32_t> psi;
+    try {
+        delta.resize(track.frames.size() * k);
+        psi.resize(track.frames.size() * k);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return findPitchPath(track, silenceThreshold, voicingThreshold, octaveCost, octaveJumpCost,
+                         voicedUnvoicedCost, ceiling, pullFormants, delta, psi);
+}
+
+bool findPitchPath(PitchTrack& track, float silenceThreshold, float voicingThreshold,
+                   float octaveCost, float octaveJumpCost, float voicedUnvoicedCost, float ceiling,
+                   bool pullFormants, std::span<float> delta, std::span<int32_t> psi) {
     const int32_t frameCount = static_cast<int32_t>(track.frames.size());
     int32_t k = 0;
     for (const PitchFrame& frame : track.frames) {
@@ -377,14 +399,11 @@ bool findPitchPath(PitchTrack& track, float silenceThreshold, float voicingThres
     }
     const float ceiling2 = pullFormants ? 2 * ceiling : ceiling;
     const float correction = 0.01f / track.timeStep;
-    std::vector<float> delta;
-    std::vector<int32_t> psi;
-    try {
-        delta.assign(static_cast<size_t>(frameCount) * k, 0.0f);
-        psi.assign(static_cast<size_t>(frameCount) * k, 0);
-    } catch (const std::bad_alloc&) {
+    const size_t needed = static_cast<size_t>(frameCount) * k;
+    if (delta.size() < needed || psi.size() < needed) {
         return false;
     }
+    // Every score read below is written first in this call, so the arrays need no clearing.
     auto at = [k](int32_t frame, int32_t candidate) {
         return static_cast<size_t>(frame) * k + candidate;
     };
@@ -455,40 +474,101 @@ bool findPitchPath(PitchTrack& track, float silenceThreshold, float voicingThres
     return true;
 }
 
-std::unique_ptr<PitchTrack>
-analysePitch(const AnalysisSound& sound, float timeStep, float minimumPitch, float periodsPerWindow,
-             int32_t maxCandidates, float silenceThreshold, float voicingThreshold,
-             float octaveCost, float octaveJumpCost, float voicedUnvoicedCost, float ceiling) {
-    if (ceiling / minimumPitch > static_cast<float>(maxCandidates)) {
-        maxCandidates = truncToInt(ceiling / minimumPitch);
+struct PitchAnalyzer::Workspace {
+    PitchWindow w;
+    std::vector<double> frame; // 1-based, fftLength entries; becomes the autocorrelation
+    std::vector<double> windowCorrelation;
+    std::vector<float> window;
+    std::vector<float> correlation; // lags -windowLength .. +windowLength
+    FftTableD table;
+    std::vector<float> delta; // the path finder's scores, frames x maximum candidates
+    std::vector<int32_t> psi;
+};
+
+PitchAnalyzer::PitchAnalyzer(int32_t length, float dx, const PitchSettings& settings)
+    : length_(std::max(length, 0)), dx_(dx), settings_(settings) {
+    PitchSettings& s = settings_;
+    if (s.ceiling / s.minimumPitch > static_cast<float>(s.maxCandidates)) {
+        s.maxCandidates = truncToInt(s.ceiling / s.minimumPitch);
     }
-    if (timeStep <= 0) {
-        timeStep = periodsPerWindow / minimumPitch / 4.0f;
+    if (s.timeStep <= 0) {
+        s.timeStep = s.periodsPerWindow / s.minimumPitch / 4.0f;
     }
-    const float duration = static_cast<float>(sound.nx()) * sound.dx;
-    if (!(duration > 0) || double{periodsPerWindow} / duration > minimumPitch) {
+    const float duration = static_cast<float>(length_) * dx;
+    if (!(duration > 0) || double{s.periodsPerWindow} / duration > s.minimumPitch) {
         debugPrintf("For this Sound, the parameter 'minimum pitch'\t\t\tmay not be less than %f "
                     ".8g Hz.",
-                    duration > 0 ? static_cast<double>(periodsPerWindow / duration) : HUGE_VAL);
-        return nullptr;
+                    duration > 0 ? static_cast<double>(s.periodsPerWindow / duration) : HUGE_VAL);
+        return;
     }
-    if (ceiling > 0.5 / sound.dx) {
-        ceiling = static_cast<float>(0.5 / sound.dx);
+    if (s.ceiling > 0.5 / dx) {
+        s.ceiling = static_cast<float>(0.5 / dx);
     }
-    const std::optional<PitchWindow> w = pitchWindow(sound, minimumPitch, periodsPerWindow);
+    AnalysisSound shape; // the figures below depend on the length and sampling period only
+    shape.dx = dx;
+    const std::optional<PitchWindow> w = pitchWindow(shape, s.minimumPitch, s.periodsPerWindow);
     if (!w) {
-        return nullptr;
+        return;
     }
-    const std::optional<FrameLayout> layout = layoutFrames(sound, w->windowDuration, timeStep);
+    const std::optional<FrameLayout> layout =
+        layoutFor(length_, dx, 0.0f, w->windowDuration, s.timeStep, true);
     if (!layout) {
-        return nullptr;
+        return;
     }
-    std::unique_ptr<PitchTrack> track =
-        createPitchTrack(sound.xmin, sound.xmax, layout->frameCount, timeStep, layout->firstTime,
-                         ceiling, maxCandidates);
+    frameCount_ = layout->frameCount;
+    std::unique_ptr<PitchTrack> track = createPitchTrack(
+        0, 0, frameCount_, s.timeStep, layout->firstTime, s.ceiling, s.maxCandidates);
     if (!track) {
+        return;
+    }
+    track_ = std::move(*track);
+    for (PitchFrame& frame : track_.frames) {
+        if (initPitchFrame(frame, std::max(s.maxCandidates, 1)) == 0) {
+            debugWrite("pitch frame init unsuccessful\n");
+            return;
+        }
+    }
+    try {
+        auto ws = std::make_unique<Workspace>();
+        ws->w = *w;
+        ws->frame.assign(static_cast<size_t>(w->fftLength) + 1, 0.0);
+        ws->windowCorrelation.assign(static_cast<size_t>(w->fftLength) + 1, 0.0);
+        ws->window.assign(static_cast<size_t>(w->windowLength), 0.0f);
+        ws->correlation.assign(2 * static_cast<size_t>(w->windowLength) + 1, 0.0f);
+        const size_t scores =
+            static_cast<size_t>(frameCount_) * static_cast<size_t>(std::max(s.maxCandidates, 1));
+        ws->delta.assign(scores, 0.0f);
+        ws->psi.assign(scores, 0);
+        if (!ws->table.create(w->fftLength)) {
+            return;
+        }
+        // The window and its autocorrelation are the same for every sound of this shape.
+        prepareWindow(ws->window.data(), ws->windowCorrelation.data(), ws->table, *w);
+        ws_ = std::move(ws);
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    ok_ = true;
+}
+
+PitchAnalyzer::~PitchAnalyzer() = default;
+
+const PitchTrack* PitchAnalyzer::analyse(const AnalysisSound& sound) {
+    if (!ok_) {
         return nullptr;
     }
+    if (sound.nx() != length_ || sound.dx != dx_) {
+        debugWrite("pitch analysis: the sound does not fit the analyser\n");
+        return nullptr;
+    }
+    const PitchSettings& s = settings_;
+    PitchTrack& track = track_;
+    track.xmin = sound.xmin;
+    track.xmax = sound.xmax;
+    track.ceiling = s.ceiling;
+    // Only the first time depends on where the sound starts.
+    track.firstTime =
+        layoutFor(length_, dx_, sound.x1, ws_->w.windowDuration, s.timeStep, false)->firstTime;
 
     double sum = 0;
     for (float v : sound.samples) {
@@ -501,32 +581,47 @@ analysePitch(const AnalysisSound& sound, float timeStep, float minimumPitch, flo
     }
     if (globalPeak == 0) {
         // Silence: every frame is unvoiced and there is no path to find.
-        for (PitchFrame& frame : track->frames) {
-            if (initPitchFrame(frame, 1) == 0) {
-                debugWrite("pitch frame init unsuccessful\n");
-                return nullptr;
-            }
+        for (PitchFrame& frame : track.frames) {
+            clearFrame(frame, 1);
             frame.intensity = 0;
         }
-        return track;
+        return &track;
     }
 
-    Workspace ws;
-    if (!ws.allocate(*w)) {
+    if (track.maxCandidates < 1) {
+        return nullptr; // no room for the unvoiced candidate
+    }
+    Workspace& ws = *ws_;
+    const FrameWork work{ws.w,
+                         ws.frame.data(),
+                         ws.windowCorrelation.data(),
+                         ws.window.data(),
+                         ws.correlation.data(),
+                         ws.table};
+    for (int32_t k = 0; k < track.frameCount; ++k) {
+        analyseFrame(sound, work, track, k, globalPeak, s.minimumPitch, s.voicingThreshold,
+                     s.octaveCost);
+    }
+    if (!findPitchPath(track, s.silenceThreshold, s.voicingThreshold, s.octaveCost,
+                       s.octaveJumpCost, s.voicedUnvoicedCost, s.ceiling, false, ws.delta,
+                       ws.psi)) {
         return nullptr;
     }
-    prepareWindow(ws, *w);
-    for (int32_t k = 0; k < track->frameCount; ++k) {
-        if (!analyseFrame(sound, *w, ws, *track, k, globalPeak, minimumPitch, voicingThreshold,
-                          octaveCost)) {
-            return nullptr;
-        }
-    }
-    if (!findPitchPath(*track, silenceThreshold, voicingThreshold, octaveCost, octaveJumpCost,
-                       voicedUnvoicedCost, ceiling, false)) {
+    return &track;
+}
+
+std::unique_ptr<PitchTrack>
+analysePitch(const AnalysisSound& sound, float timeStep, float minimumPitch, float periodsPerWindow,
+             int32_t maxCandidates, float silenceThreshold, float voicingThreshold,
+             float octaveCost, float octaveJumpCost, float voicedUnvoicedCost, float ceiling) {
+    PitchAnalyzer analyzer(sound.nx(), sound.dx,
+                           {timeStep, minimumPitch, periodsPerWindow, maxCandidates,
+                            silenceThreshold, voicingThreshold, octaveCost, octaveJumpCost,
+                            voicedUnvoicedCost, ceiling});
+    if (analyzer.analyse(sound) == nullptr) {
         return nullptr;
     }
-    return track;
+    return std::unique_ptr<PitchTrack>(new (std::nothrow) PitchTrack(std::move(analyzer.track_)));
 }
 
 } // namespace timbrelo

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace timbrelo {
@@ -33,7 +34,8 @@ struct PitchCandidate {
 };
 
 struct PitchFrame {
-    std::vector<PitchCandidate> candidates; // `capacity` records, `candidateCount` in use
+    // At least `capacity` records, `candidateCount` in use.
+    std::vector<PitchCandidate> candidates;
     int32_t candidateCount = 0;
     int32_t capacity = 0;
     float intensity = 0; // 0 .. 1 of the signal's peak
@@ -50,7 +52,66 @@ struct PitchTrack {
     std::vector<PitchFrame> frames;
 };
 
-// Analyses the sound; null when the parameters do not fit the sound or memory runs out.
+// The analysis settings. The defaults are the voice engine's.
+struct PitchSettings {
+    float timeStep = 0.01f; // seconds between frames; 0 or less: a quarter window
+    float minimumPitch = 75.0f;
+    float periodsPerWindow = 3.0f;
+    int32_t maxCandidates = 15; // raised to ceiling / minimum pitch when that is more
+    float silenceThreshold = 0.03f;
+    float voicingThreshold = 0.45f;
+    float octaveCost = 0.01f;
+    float octaveJumpCost = 0.35f;
+    float voicedUnvoicedCost = 0.14f;
+    float ceiling = 500.0f; // Hz; lowered to the Nyquist frequency when above it
+};
+
+// Pitch analysis of sounds of one length and sampling period, with every work array (FFT
+// frame and table, window and its autocorrelation, the track with each frame's candidate
+// storage, the path finder's scores) allocated once at construction, so that `analyse`
+// allocates nothing and can run on an audio thread. One analyser serves one thread.
+class PitchAnalyzer {
+  public:
+    // Sizes the analysis for sounds of `length` samples `dx` seconds apart (allocates; not
+    // for audio threads). When the settings do not fit such a sound, or memory runs out, it
+    // writes what analysePitch would write and ok() is false.
+    PitchAnalyzer(int32_t length, float dx, const PitchSettings& settings = {});
+    ~PitchAnalyzer();
+    PitchAnalyzer(const PitchAnalyzer&) = delete;
+    PitchAnalyzer& operator=(const PitchAnalyzer&) = delete;
+
+    bool ok() const { return ok_; }
+    int32_t length() const { return length_; }
+    float dx() const { return dx_; }
+    // The number of frames every track of this analyser has.
+    int32_t frameCount() const { return frameCount_; }
+
+    // Analyses a sound of the analyser's length and sampling period (its x1, xmin and xmax
+    // may vary). The track is the analyser's, valid until the next call; null when !ok() or
+    // the sound does not fit. Allocates nothing; runs on the thread that owns the analyser.
+    const PitchTrack* analyse(const AnalysisSound& sound);
+
+  private:
+    struct Workspace;
+    friend std::unique_ptr<PitchTrack> analysePitch(const AnalysisSound& sound, float timeStep,
+                                                    float minimumPitch, float periodsPerWindow,
+                                                    int32_t maxCandidates, float silenceThreshold,
+                                                    float voicingThreshold, float octaveCost,
+                                                    float octaveJumpCost, float voicedUnvoicedCost,
+                                                    float ceiling);
+
+    bool ok_ = false;
+    int32_t length_;
+    float dx_;
+    PitchSettings settings_; // as adjusted for the sound
+    int32_t frameCount_ = 0;
+    std::unique_ptr<Workspace> ws_;
+    PitchTrack track_;
+};
+
+// Analyses the sound with a PitchAnalyzer made for it and hands the track over; null when the
+// parameters do not fit the sound or memory runs out. Allocates: for callers off the audio
+// threads that analyse sounds of any length.
 std::unique_ptr<PitchTrack>
 analysePitch(const AnalysisSound& sound, float timeStep, float minimumPitch, float periodsPerWindow,
              int32_t maxCandidates, float silenceThreshold, float voicingThreshold,
@@ -98,9 +159,14 @@ float sampleAt(const AnalysisSound& sound, int32_t index);
 double interpolateSinc(const float* y, int32_t n, double x, int32_t maxDepth);
 
 // Reorders each frame's candidates so that the cheapest path stands at index 0. False when
-// memory runs out.
+// memory runs out or a frame has no candidate.
 bool findPitchPath(PitchTrack& track, float silenceThreshold, float voicingThreshold,
                    float octaveCost, float octaveJumpCost, float voicedUnvoicedCost, float ceiling,
                    bool pullFormants);
+// The same with the caller's score arrays of at least frames x largest candidate count
+// entries each (false when they are shorter); allocates nothing.
+bool findPitchPath(PitchTrack& track, float silenceThreshold, float voicingThreshold,
+                   float octaveCost, float octaveJumpCost, float voicedUnvoicedCost, float ceiling,
+                   bool pullFormants, std::span<float> delta, std::span<int32_t> psi);
 
 } // namespace timbrelo

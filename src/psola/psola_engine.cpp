@@ -31,6 +31,31 @@ PsolaEngine::PsolaEngine(int32_t blockLength, float pitchFactor, float formantFa
     }
 }
 
+void PsolaEngine::reset() {
+    lastPushed_ = 0;
+    previousPushed_ = 0;
+    writePosition_ = 0;
+    anchorMark_ = 0;
+    synthesisPosition_ = 0;
+    readPosition_ = 0;
+    grainPeriod_ = 0;
+    marks_.fill(0);
+    markCount_ = 0;
+    std::fill(inputRing_.begin(), inputRing_.end(), 0.0f);
+    std::fill(outputRing_.begin(), outputRing_.end(), 0.0f);
+    std::fill(outputBlock_.begin(), outputBlock_.end(), 0.0f);
+    std::fill(stretchedBlock_.begin(), stretchedBlock_.end(), 0.0f);
+    if (lowPass_) {
+        lowPass_->reset();
+    }
+}
+
+int32_t PsolaEngine::delayFrames() const {
+    const double n = blockLength_;
+    const double stretched = n * n / stretchedLength_; // the emitted stretch's lag, resampled
+    return static_cast<int32_t>(std::lround(n + stretched)) + (lowPass_ ? blockLength_ : 0);
+}
+
 size_t PsolaEngine::ringIndex(int64_t position) {
     const int64_t r = position % kRingSize;
     return static_cast<size_t>(r < 0 ? r + kRingSize : r);

@@ -12,7 +12,8 @@
 // sample m - n. The engine emits the region of its output timeline that ends n samples
 // before its read position, so a new engine returns silence for its first blocks.
 //
-// All buffers are allocated at construction; processBlock allocates nothing.
+// All buffers are allocated at construction; processBlock and reset allocate nothing. An
+// engine serves one thread at a time.
 
 #include "psola/fft_low_pass.h"
 
@@ -42,6 +43,17 @@ class PsolaEngine {
     virtual ~PsolaEngine() = default;
     PsolaEngine(const PsolaEngine&) = delete;
     PsolaEngine& operator=(const PsolaEngine&) = delete;
+
+    // Forgets everything the engine has heard and placed, as if newly built with the same
+    // factors. Allocates nothing.
+    void reset();
+
+    // Frames by which the engine's output lags its input, from the block structure: a block's
+    // grains reach the input read so far (less the new block), and the stretch emitted ends
+    // n stretched samples before that and is L long, n + L stretched samples or
+    // n + n * n / L input frames behind; the low-pass adds one stretched block (n frames).
+    // Grains sit on pitch marks, so a voice's content also moves by up to about a period.
+    int32_t delayFrames() const;
 
     // Takes the next block of n samples (n must be the block length) with the pitch period
     // measured on it, and returns n output samples (valid until the next call); null when n

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <pthread.h>
+#include <sched.h>
 #include <pulse/context.h>
 #include <pulse/error.h>
 #include <pulse/introspect.h>
@@ -25,6 +27,19 @@ bool allZero(const void* data, size_t bytes) {
 
 std::string serverError(pa_context* context) {
     return pa_strerror(pa_context_errno(context));
+}
+
+// The event loop feeds the voice to the server: a late wake-up there is a gap the listener
+// hears. Real-time scheduling where the system allows it without privileges (rtkit limits,
+// or a root test run); otherwise the thread goes on as it is.
+void raiseToRealTime() {
+    thread_local bool tried = false;
+    if (!tried) {
+        tried = true;
+        sched_param param{};
+        param.sched_priority = 5;
+        pthread_setschedparam(pthread_self(), SCHED_FIFO | SCHED_RESET_ON_FORK, &param);
+    }
 }
 
 JitterBuffer::Config voiceConfig(const PulseVirtualDevice::Options& options) {
@@ -265,6 +280,7 @@ void PulseVirtualDevice::endVoice() {
 
 void PulseVirtualDevice::onVoiceRequest(pa_stream* stream, size_t bytes, void* self) {
     auto* device = static_cast<PulseVirtualDevice*>(self);
+    raiseToRealTime();
     while (bytes >= kFrameBytes) {
         void* buffer = nullptr;
         size_t n = bytes;

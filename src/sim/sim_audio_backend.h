@@ -1,19 +1,24 @@
 #pragma once
-// An in-process sound system for tests and offline work. Its input devices play PCM from a
-// source on a thread of their own, in queue order and only while started, either paced like
-// a real device or as fast as buffers come back. Its output devices consume written buffers
-// on a thread of their own, paced or as fast as possible, and keep what they played. Any
-// operation can be told to fail with a given code, and open devices can be made to go away,
-// so callers' error paths can be exercised.
+// An in-process sound system for tests and offline work. Its input devices play a PcmSource
+// into capture streams; its output devices keep what their playback streams play. Streams
+// run on threads of their own, paced like real devices or as fast as their callbacks
+// return (see Pacing), and keep the threading contract of audio_backend.h. Any operation
+// can be told to fail, and all open streams can be made to lose their devices, so callers'
+// error paths can be exercised.
+//
+// Threads: every method may be called from any thread; each takes a lock held only for a
+// look-up or a copy. The back end must outlive its streams.
 
-#include "platform/wave/audio_backend.h"
-#include "platform/wave/pcm_source.h"
+#include "platform/audio_io/audio_backend.h"
+#include "sim/pcm_source.h"
+#include "sim/sim_failures.h"
+#include "sim/sim_playback_stream.h"
+#include "sim/sim_stream_core.h"
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,128 +26,99 @@
 
 namespace timbrelo {
 
-enum class Pacing { RealTime, AsFastAsPossible };
-
-// The input operations, then the output operations, then the preferred-device queries.
-enum class SimOp {
-    Open,
-    Prepare,
-    Unprepare,
-    AddBuffer,
-    Start,
-    Reset,
-    Close,
-    OutOpen,
-    OutPrepare,
-    OutUnprepare,
-    OutWrite,
-    OutPause,
-    OutRestart,
-    OutReset,
-    OutClose,
-    GetPreferredInput,
-    GetPreferredOutput,
-    SetPreferredInput,
-    SetPreferredOutput,
-};
-
-class SimDeviceCore;
-
-class SimAudioBackend : public AudioBackend {
+class SimAudioBackend final : public AudioBackend {
   public:
+    // What an output device keeps of what it plays unless told otherwise: about 12 minutes.
+    static constexpr uint64_t kDefaultKeepFrames = uint64_t{16} << 20;
+
     SimAudioBackend();
     ~SimAudioBackend() override;
 
-    // Adds an input device; returns its index. Every open plays the source from its start.
+    // Adds an input device; returns its number. Every stream opened on it plays `source`
+    // from its beginning (one stream at a time: they share the source).
     uint32_t addInputDevice(std::string name, std::shared_ptr<PcmSource> source,
                             Pacing pacing = Pacing::AsFastAsPossible);
-    // The device the wave mapper opens (0 by default); also the preferred input device.
-    void setDefaultInput(uint32_t index);
-    uint32_t defaultInput() const;
-
-    // Adds an output device; returns its index. It keeps the first `keepBytes` bytes it
-    // plays, over all its opens.
+    // Adds an output device; returns its number. It keeps the first `keepFrames` frames it
+    // plays, over all its streams, and counts all of them.
     uint32_t addOutputDevice(std::string name, Pacing pacing = Pacing::RealTime,
-                             size_t keepBytes = size_t{64} << 20);
-    void setDefaultOutput(uint32_t index);
-    uint32_t defaultOutput() const;
-    // What output device `device` has played so far (as far as it keeps it).
-    std::vector<uint8_t> played(uint32_t device) const;
-    size_t playedBytes(uint32_t device) const;
-    // Waits until the device has played at least `bytes` bytes; false on timeout.
-    bool waitForPlayed(uint32_t device, size_t bytes, std::chrono::milliseconds timeout) const;
-    // Number of output devices currently open.
-    int openOutputCount() const { return openOutputs_.load(); }
+                             uint64_t keepFrames = kDefaultKeepFrames);
 
-    // Every open device goes away now, as when the sound system dies (see the device contract
-    // in audio_backend.h): its Close comes on its own thread, with `reason` as close reason.
-    void loseDevices(MmResult reason);
+    // The default devices as last set, without failure injection (0 at first).
+    uint32_t currentDefaultInput() const;
+    uint32_t currentDefaultOutput() const;
 
-    // The next `times` calls of `op` (on any device) fail with `code` without doing anything.
-    void injectFailure(SimOp op, MmResult code, int times = 1);
+    // What output device `device` has played so far, silence included (as far as it keeps
+    // it), and how many frames; waits until it has played at least `frames`, false on
+    // timeout.
+    std::vector<int16_t> played(uint32_t device) const;
+    uint64_t playedFrames(uint32_t device) const;
+    bool waitForPlayed(uint32_t device, uint64_t frames, std::chrono::milliseconds timeout) const;
 
-    // Called on the device thread once a device's source has run out (after the last
-    // buffer that carries data has been delivered).
+    // Called on the stream's thread after a device's finite source has run out (after
+    // onCaptureEnded(Ok)); must not block.
     void setEndOfInputHandler(std::function<void(uint32_t device)> handler);
-    // True once the source of `device` has run out.
+    // True once the source of `device` has run out (cleared when a stream opens on it).
     bool inputEnded(uint32_t device) const;
 
-    // Number of input devices currently open.
+    // Streams open now: made and not yet destroyed (a stream that lost its device counts
+    // until it is destroyed).
     int openInputCount() const { return openInputs_.load(); }
+    int openOutputCount() const { return openOutputs_.load(); }
+
+    // The next `times` calls of `op` fail with `result` and do nothing else.
+    void injectFailure(SimOp op, AudioResult result, int times = 1);
+    // Every open stream loses its device now, as when the sound system dies: each reports
+    // `reason` on its own thread (onCaptureEnded / onPlaybackEnded) and later starts fail
+    // with it. Streams opened afterwards work.
+    void loseDevices(AudioResult reason);
 
     uint32_t inputDeviceCount() override;
     std::string inputDeviceName(uint32_t index) override;
-    MmResult openInput(uint32_t index, const WaveFormat& format, WaveInCallback& callback,
-                       std::unique_ptr<WaveInDevice>& device) override;
     uint32_t outputDeviceCount() override;
     std::string outputDeviceName(uint32_t index) override;
-    MmResult openOutput(uint32_t index, const WaveFormat& format, WaveOutCallback& callback,
-                        std::unique_ptr<WaveOutDevice>& device) override;
-    MmResult getPreferredInput(uint32_t& index) override;
-    MmResult setPreferredInput(uint32_t index) override;
-    MmResult getPreferredOutput(uint32_t& index) override;
-    MmResult setPreferredOutput(uint32_t index) override;
-    std::string inputErrorText(MmResult code) override;
-    std::string outputErrorText(MmResult code) override;
-
-    // Used by the devices.
-    bool takeFailure(SimOp op, MmResult& code);
-    void noteEnded(uint32_t device);
-    void noteClosed() { --openInputs_; }
-    void noteOutputClosed() { --openOutputs_; }
-    void notePlayed(uint32_t device, const uint8_t* data, size_t bytes);
+    AudioResult openCapture(uint32_t index, const StreamFormat& format, uint32_t blockFrames,
+                            CaptureSink& sink, std::unique_ptr<CaptureStream>& stream) override;
+    AudioResult openPlayback(uint32_t index, const StreamFormat& format, uint32_t periodFrames,
+                             PlaybackSource& source,
+                             std::unique_ptr<PlaybackStream>& stream) override;
+    AudioResult defaultInput(uint32_t& index) override;
+    AudioResult setDefaultInput(uint32_t index) override;
+    AudioResult defaultOutput(uint32_t& index) override;
+    AudioResult setDefaultOutput(uint32_t index) override;
+    const char* kind() const override { return "sim"; }
 
   private:
-    struct InputEntry {
+    struct InputDevice {
         std::string name;
         std::shared_ptr<PcmSource> source;
         Pacing pacing;
-        bool ended = false;
+        std::atomic<bool> ended{false};
     };
-
-    struct OutputEntry {
+    struct OutputDevice {
         std::string name;
         Pacing pacing;
-        size_t keepBytes;
-        std::vector<uint8_t> played;
-        size_t playedBytes = 0;
+        PlayedAudio played;
     };
+    using EndHandler = std::function<void(uint32_t)>;
 
-    MmResult getPreferred(SimOp op, uint32_t& index, const uint32_t& preferred, size_t count);
-    MmResult setPreferred(SimOp op, uint32_t index, uint32_t& preferred, size_t count);
-    void track(const std::shared_ptr<SimDeviceCore>& core);
+    InputDevice* input(uint32_t index) const;
+    OutputDevice* output(uint32_t index) const;
+    void noteInputEnded(uint32_t device);
+    void track(std::weak_ptr<SimStreamCore> core);
+    AudioResult getDefault(SimOp op, uint32_t& index, const uint32_t& current, size_t count);
+    AudioResult setDefault(SimOp op, uint32_t index, uint32_t& current, size_t count);
 
-    mutable std::mutex mutex_;
-    mutable std::condition_variable playedCv_;
-    std::vector<InputEntry> inputs_;
-    std::vector<OutputEntry> outputs_;
-    std::map<SimOp, std::pair<MmResult, int>> failures_;
-    std::function<void(uint32_t)> endHandler_;
+    mutable std::mutex mutex_; // guards the lists, the defaults and the handler
+    // Devices are never removed; a device's address stays put while streams use it.
+    std::vector<std::unique_ptr<InputDevice>> inputs_;
+    std::vector<std::unique_ptr<OutputDevice>> outputs_;
     uint32_t defaultInput_ = 0;
     uint32_t defaultOutput_ = 0;
+    std::shared_ptr<const EndHandler> endHandler_;
+    std::vector<std::weak_ptr<SimStreamCore>> streams_;
+    SimFailures failures_;
     std::atomic<int> openInputs_{0};
     std::atomic<int> openOutputs_{0};
-    std::vector<std::weak_ptr<SimDeviceCore>> devices_;
 };
 
 } // namespace timbrelo

@@ -1,97 +1,129 @@
-#include "platform/vdev/sim_virtual_device.h"
-
-#include "platform/vdev/event_registry.h"
+#include "sim/sim_virtual_device.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace timbrelo {
-namespace {
 
-uint32_t readId(const void* in, uint32_t inBytes) {
-    uint32_t id = 0;
-    if (in != nullptr && inBytes >= 4) {
-        std::memcpy(&id, in, 4);
-    }
-    return id;
+SimVirtualDevice::SimVirtualDevice(uint64_t keepFrames) : keepFrames_(keepFrames) {}
+
+void SimVirtualDevice::attachClient() {
+    setClient(true);
 }
 
-} // namespace
-
-bool SimVirtualDevice::ioControl(uint32_t code, const void* in, uint32_t inBytes, void* out,
-                                 uint32_t outBytes, uint32_t* returned) {
-    uint32_t answered = 0;
-    switch (code) {
-    case IOCTL_SET_START_EVENT:
-        startEvent_.store(readId(in, inBytes));
-        break;
-    case IOCTL_SET_STOP_EVENT:
-        stopEvent_.store(readId(in, inBytes));
-        break;
-    case IOCTL_SET_RENDER_EVENT:
-        renderEvent_.store(readId(in, inBytes));
-        break;
-    case IOCTL_BEGIN_RENDER:
-        renderBegun_.store(true);
-        break;
-    case IOCTL_GET_STATE: {
-        ++stateRequests_;
-        int shortLeft = shortStateAnswers_.load();
-        if (shortLeft > 0 && shortStateAnswers_.compare_exchange_strong(shortLeft, shortLeft - 1)) {
-            answered = 0;
-            break;
-        }
-        if (out != nullptr && outBytes >= 4) {
-            const uint32_t state = clientAttached_.load() ? 1 : 0;
-            std::memcpy(out, &state, 4);
-            answered = 4;
-        }
-        break;
-    }
-    case IOCTL_WRITE_CAPTURE: {
-        std::lock_guard lock(mutex_);
-        const auto* p = static_cast<const uint8_t*>(in);
-        captured_.insert(captured_.end(), p, p + inBytes);
-        break;
-    }
-    case IOCTL_READ_RENDER: {
-        std::lock_guard lock(mutex_);
-        const size_t n = std::min<size_t>({render_.size(), outBytes, kRenderReadBytes});
-        auto* dst = static_cast<uint8_t*>(out);
-        for (size_t i = 0; i < n; ++i) {
-            dst[i] = render_.front();
-            render_.pop_front();
-        }
-        answered = static_cast<uint32_t>(n);
-        break;
-    }
-    default:
-        return false;
-    }
-    if (returned != nullptr) {
-        *returned = answered;
-    }
-    return true;
+void SimVirtualDevice::detachClient() {
+    setClient(false);
 }
 
-void SimVirtualDevice::feedRender(const uint8_t* data, size_t bytes) {
+void SimVirtualDevice::setClient(bool attached) {
+    if (lost_.load() || client_.exchange(attached) == attached) {
+        return;
+    }
+    tellListener();
+}
+
+void SimVirtualDevice::lose() {
+    if (lost_.exchange(true)) {
+        return;
+    }
+    client_.store(false);
     {
-        std::lock_guard lock(mutex_);
-        render_.insert(render_.end(), data, data + bytes);
+        std::lock_guard lock(renderMutex_);
+        render_.clear();
     }
-    if (auto event = EventRegistry::instance().find(renderEvent_.load())) {
-        event->set();
+    renderReady_.notify_all();
+    tellListener();
+}
+
+void SimVirtualDevice::tellListener() {
+    std::lock_guard lock(listenerMutex_);
+    if (listener_ != nullptr) {
+        listener_->onVirtualDeviceChanged();
     }
 }
 
-std::vector<uint8_t> SimVirtualDevice::captured() const {
-    std::lock_guard lock(mutex_);
+void SimVirtualDevice::setListener(VirtualDeviceListener* listener) {
+    std::lock_guard lock(listenerMutex_);
+    listener_ = listener;
+}
+
+bool SimVirtualDevice::clientRecording() const {
+    return client_.load() && !lost_.load();
+}
+
+void SimVirtualDevice::feedRender(std::span<const int16_t> samples) {
+    {
+        std::lock_guard lock(renderMutex_);
+        render_.insert(render_.end(), samples.begin(),
+                       samples.begin() +
+                           static_cast<ptrdiff_t>(samples.size() - samples.size() % kChannels));
+    }
+    renderReady_.notify_all();
+}
+
+uint32_t SimVirtualDevice::readRender(std::span<int16_t> samples, std::chrono::milliseconds wait) {
+    std::unique_lock lock(renderMutex_);
+    renderReady_.wait_for(lock, wait,
+                          [&] { return !render_.empty() || interrupted_ || lost_.load(); });
+    interrupted_ = false;
+    if (lost_.load()) {
+        return 0;
+    }
+    const size_t n = std::min(samples.size() / kChannels, render_.size() / kChannels) * kChannels;
+    std::copy_n(render_.begin(), n, samples.begin());
+    render_.erase(render_.begin(), render_.begin() + static_cast<ptrdiff_t>(n));
+    return static_cast<uint32_t>(n / kChannels);
+}
+
+void SimVirtualDevice::interruptRender() {
+    {
+        std::lock_guard lock(renderMutex_);
+        interrupted_ = true;
+    }
+    renderReady_.notify_all();
+}
+
+void SimVirtualDevice::beginVoice(uint32_t burstFrames) {
+    lastBurst_.store(burstFrames);
+    ++voiceBegins_;
+}
+
+void SimVirtualDevice::setVoiceBurst(uint32_t burstFrames) {
+    lastBurst_.store(burstFrames);
+}
+
+void SimVirtualDevice::writeVoice(std::span<const int16_t> samples) {
+    if (lost_.load()) {
+        return;
+    }
+    const uint64_t frames = samples.size() / kChannels;
+    {
+        std::lock_guard lock(voiceMutex_);
+        const uint64_t kept = captured_.size() / kChannels;
+        const uint64_t keep = std::min(frames, keepFrames_ - std::min(keepFrames_, kept));
+        captured_.insert(captured_.end(), samples.begin(),
+                         samples.begin() + static_cast<ptrdiff_t>(keep * kChannels));
+        capturedFrames_ += frames;
+    }
+    voiceGrown_.notify_all();
+}
+
+void SimVirtualDevice::endVoice() {
+    ++voiceEnds_;
+}
+
+std::vector<int16_t> SimVirtualDevice::captured() const {
+    std::lock_guard lock(voiceMutex_);
     return captured_;
 }
 
-size_t SimVirtualDevice::capturedBytes() const {
-    std::lock_guard lock(mutex_);
-    return captured_.size();
+uint64_t SimVirtualDevice::capturedFrames() const {
+    std::lock_guard lock(voiceMutex_);
+    return capturedFrames_;
+}
+
+bool SimVirtualDevice::waitForCaptured(uint64_t frames, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(voiceMutex_);
+    return voiceGrown_.wait_for(lock, timeout, [&] { return capturedFrames_ >= frames; });
 }
 
 } // namespace timbrelo

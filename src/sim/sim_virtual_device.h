@@ -1,11 +1,18 @@
 #pragma once
-// An in-process virtual device for tests: a test attaches and detaches a "client" of the
-// virtual microphone, feeds what programs would play to the virtual speaker, and reads what
-// the program wrote to the virtual microphone.
+// An in-process virtual device for tests: it keeps every voice frame written, in order; a
+// test attaches and detaches a program recording from the virtual microphone, feeds what
+// programs would play to the virtual speaker, and can make the device go away.
+//
+// Threads: the VirtualDevice methods keep the threads of virtual_device.h; the test's
+// methods may be called from any thread. The listener is called on the thread of the test
+// method that changed the state (attachClient, detachClient, lose); setListener waits for a
+// call in progress, so a cleared listener is never called again.
 
 #include "platform/vdev/virtual_device.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -13,37 +20,73 @@
 
 namespace timbrelo {
 
-class SimVirtualDevice : public VirtualDevice {
+class SimVirtualDevice final : public VirtualDevice {
   public:
-    bool ioControl(uint32_t code, const void* in, uint32_t inBytes, void* out, uint32_t outBytes,
-                   uint32_t* returned) override;
+    static constexpr uint64_t kKeepAll = UINT64_MAX;
 
-    void attachClient() { clientAttached_.store(true); }
-    void detachClient() { clientAttached_.store(false); }
-    // The next `count` state requests answer with fewer than 4 bytes.
-    void answerStateShort(int count) { shortStateAnswers_.store(count); }
-    // Render audio as a program would play it to the virtual speaker; signals the render event.
-    void feedRender(const uint8_t* data, size_t bytes);
+    // Keeps the first `keepFrames` voice frames written and counts all (a long run that
+    // nobody inspects passes 0).
+    explicit SimVirtualDevice(uint64_t keepFrames = kKeepAll);
 
-    std::vector<uint8_t> captured() const;
-    size_t capturedBytes() const;
-    int stateRequests() const { return stateRequests_.load(); }
-    bool renderBegun() const { return renderBegun_.load(); }
-    uint32_t startEventId() const { return startEvent_.load(); }
-    uint32_t stopEventId() const { return stopEvent_.load(); }
-    uint32_t renderEventId() const { return renderEvent_.load(); }
+    // A program starts or stops recording from the virtual microphone; the listener is told
+    // when that changes clientRecording.
+    void attachClient();
+    void detachClient();
+    // Audio a program plays to the virtual speaker (whole frames), for readRender.
+    void feedRender(std::span<const int16_t> samples);
+    // The device goes away for good; the listener is told.
+    void lose();
+
+    // The voice frames written so far (as far as kept) and how many; waits until at least
+    // `frames` have been written, false on timeout.
+    std::vector<int16_t> captured() const;
+    uint64_t capturedFrames() const;
+    bool waitForCaptured(uint64_t frames, std::chrono::milliseconds timeout) const;
+    int voiceBegins() const { return voiceBegins_.load(); }
+    int voiceEnds() const { return voiceEnds_.load(); }
+    // The burst of the last beginVoice or setVoiceBurst.
+    uint32_t lastVoiceBurst() const { return lastBurst_.load(); }
+
+    void beginVoice(uint32_t burstFrames) override;
+    void setVoiceBurst(uint32_t burstFrames) override;
+    // Keeps the frames under a lock held for their copy; nothing once the device is lost.
+    void writeVoice(std::span<const int16_t> samples) override;
+    void endVoice() override;
+    // Returns what was fed, waiting for some up to `wait`. A wake-up by interruptRender that
+    // finds no reader waiting makes the next call return at once.
+    uint32_t readRender(std::span<int16_t> samples, std::chrono::milliseconds wait) override;
+    void interruptRender() override;
+    bool clientRecording() const override;
+    void setListener(VirtualDeviceListener* listener) override;
+    bool lost() const override { return lost_.load(); }
+    JitterBuffer::Stats voiceStats() const override { return {}; }
+    uint32_t voiceDelayFrames() const override { return 0; }
 
   private:
-    std::atomic<bool> clientAttached_{false};
-    std::atomic<int> shortStateAnswers_{0};
-    std::atomic<int> stateRequests_{0};
-    std::atomic<bool> renderBegun_{false};
-    std::atomic<uint32_t> startEvent_{0};
-    std::atomic<uint32_t> stopEvent_{0};
-    std::atomic<uint32_t> renderEvent_{0};
-    mutable std::mutex mutex_;
-    std::vector<uint8_t> captured_;
-    std::deque<uint8_t> render_;
+    static constexpr uint32_t kChannels = 2; // the pipeline format
+
+    void setClient(bool attached);
+    void tellListener();
+
+    const uint64_t keepFrames_;
+    std::atomic<bool> client_{false};
+    std::atomic<bool> lost_{false};
+    std::atomic<int> voiceBegins_{0};
+    std::atomic<int> voiceEnds_{0};
+    std::atomic<uint32_t> lastBurst_{0};
+
+    mutable std::mutex voiceMutex_;
+    mutable std::condition_variable voiceGrown_;
+    std::vector<int16_t> captured_;
+    uint64_t capturedFrames_ = 0;
+
+    std::mutex renderMutex_;
+    std::condition_variable renderReady_;
+    std::deque<int16_t> render_;
+    bool interrupted_ = false;
+
+    std::mutex listenerMutex_; // held while the listener is called
+    VirtualDeviceListener* listener_ = nullptr;
 };
 
 } // namespace timbrelo

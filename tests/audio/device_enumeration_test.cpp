@@ -1,7 +1,7 @@
 #include "audio/device_enumeration.h"
 #include "platform/debug.h"
 #include "platform/settings.h"
-#include "platform/wave/sim_audio_backend.h"
+#include "sim/sim_audio_backend.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -64,8 +64,8 @@ TEST_F(DeviceEnumerationTest, FindsTheFirstDeviceWhoseNameContainsTheText) {
 TEST_F(DeviceEnumerationTest, SwitchingOnRemembersTheUsersDevicesAndBringsThemBack) {
     addDevices();
     ASSERT_EQ(switchPreferredDevices(backend, 1), 0);
-    EXPECT_EQ(backend.defaultOutput(), 2u);
-    EXPECT_EQ(backend.defaultInput(), 1u);
+    EXPECT_EQ(backend.currentDefaultOutput(), 2u);
+    EXPECT_EQ(backend.currentDefaultInput(), 1u);
     EXPECT_EQ(setting(kOldPlayDefaultKey), "USB Headset");
     EXPECT_EQ(setting(kOldRecDefaultKey), "USB Headset");
     EXPECT_EQ(setting(kNeedRestoreDevKey), "1");
@@ -78,8 +78,8 @@ TEST_F(DeviceEnumerationTest, SwitchingOnRemembersTheUsersDevicesAndBringsThemBa
     EXPECT_EQ(setting(kOldRecDefaultKey), "USB Headset");
 
     ASSERT_EQ(switchPreferredDevices(backend, 0), 0);
-    EXPECT_EQ(backend.defaultOutput(), 1u);
-    EXPECT_EQ(backend.defaultInput(), 2u);
+    EXPECT_EQ(backend.currentDefaultOutput(), 1u);
+    EXPECT_EQ(backend.currentDefaultInput(), 2u);
     EXPECT_EQ(setting(kNeedRestoreDevKey), "0");
     // The effect lines pass through untouched.
     std::string folder;
@@ -93,7 +93,7 @@ TEST_F(DeviceEnumerationTest, WithoutAVirtualDeviceOnlyTheNamesAreRemembered) {
     backend.addOutputDevice("USB Headset");
     backend.setDefaultOutput(1);
     ASSERT_EQ(switchPreferredDevices(backend, 1), 0);
-    EXPECT_EQ(backend.defaultOutput(), 1u);
+    EXPECT_EQ(backend.currentDefaultOutput(), 1u);
     EXPECT_EQ(setting(kOldPlayDefaultKey), "USB Headset");
     EXPECT_EQ(setting(kOldRecDefaultKey), "Built-in Microphone");
     EXPECT_EQ(setting(kNeedRestoreDevKey), "1");
@@ -105,32 +105,35 @@ TEST_F(DeviceEnumerationTest, RestoringSkipsMissingDevicesAndAnEmptyNamePicksDev
     setSetting(kOldPlayDefaultKey, "Unplugged Speakers");
     setSetting(kOldRecDefaultKey, "");
     ASSERT_EQ(switchPreferredDevices(backend, 0), 0);
-    EXPECT_EQ(backend.defaultOutput(), 1u); // unchanged
-    EXPECT_EQ(backend.defaultInput(), 0u);
+    EXPECT_EQ(backend.currentDefaultOutput(), 1u); // unchanged
+    EXPECT_EQ(backend.currentDefaultInput(), 0u);
     EXPECT_EQ(setting(kNeedRestoreDevKey), "0");
 }
 
 TEST_F(DeviceEnumerationTest, FailingQueriesAndSetsEndTheSwitch) {
     addDevices();
     // The playback query fails: -1, nothing saved.
-    backend.injectFailure(SimOp::GetPreferredOutput, MMSYSERR_ERROR);
+    backend.injectFailure(SimOp::GetDefaultOutput, AudioResult::Error);
     EXPECT_EQ(switchPreferredDevices(backend, 1), -1);
     EXPECT_EQ(setting(kOldPlayDefaultKey), "<none>");
 
-    // The capture query fails: 0 at once, the playback name saved and nothing switched.
-    backend.injectFailure(SimOp::GetPreferredInput, MMSYSERR_ERROR);
+    // The capture query fails: the playback name is saved, the microphone's stays as it was
+    // (none here), and the switch goes on: a voice changer that reports success must have
+    // switched.
+    backend.injectFailure(SimOp::GetDefaultInput, AudioResult::Error);
     EXPECT_EQ(switchPreferredDevices(backend, 1), 0);
     EXPECT_EQ(setting(kOldPlayDefaultKey), "USB Headset");
     EXPECT_EQ(setting(kOldRecDefaultKey), "<none>");
-    EXPECT_EQ(setting(kNeedRestoreDevKey), "<none>");
-    EXPECT_EQ(backend.defaultOutput(), 1u);
+    EXPECT_EQ(setting(kNeedRestoreDevKey), "1");
+    EXPECT_EQ(switchPreferredDevices(backend, 0), 0);
+    setSetting(kNeedRestoreDevKey, "0");
 
     // Setting a device preferred fails: -1.
-    backend.injectFailure(SimOp::SetPreferredOutput, MMSYSERR_ERROR);
+    backend.injectFailure(SimOp::SetDefaultOutput, AudioResult::Error);
     EXPECT_EQ(switchPreferredDevices(backend, 1), -1);
-    EXPECT_EQ(backend.defaultOutput(), 1u);
+    EXPECT_EQ(backend.currentDefaultOutput(), 1u);
     EXPECT_EQ(setting(kNeedRestoreDevKey), "<none>");
-    backend.injectFailure(SimOp::SetPreferredInput, MMSYSERR_ERROR);
+    backend.injectFailure(SimOp::SetDefaultInput, AudioResult::Error);
     EXPECT_EQ(switchPreferredDevices(backend, 0), -1);
     EXPECT_EQ(setting(kNeedRestoreDevKey), "<none>");
 }

@@ -1,3 +1,4 @@
+#include "audio/block_queue.h"
 #include "audio/recording_writer.h"
 #include "platform/messages.h"
 #include "support/audio_files.h"
@@ -15,26 +16,61 @@ using namespace timbrelo::test;
 
 namespace {
 
-constexpr uint32_t kBlock = 2048;
+constexpr uint32_t kBlock = 1024; // samples: the capture engine's 2048-byte blocks
+constexpr RecordSource kVoice = RecordSource::Voice;
+constexpr RecordSource kRender = RecordSource::Render;
 
-std::vector<uint8_t> constantBytes(int16_t value, uint32_t bytes) {
-    return asBytes(std::vector<int16_t>(bytes / 2, value));
+void put(RecordingWriter& w, const std::vector<int16_t>& samples, RecordSource source) {
+    w.write(samples, source);
+}
+
+std::vector<int16_t> constant(int16_t value, uint32_t samples) {
+    return std::vector<int16_t>(samples, value);
 }
 
 // Writes the voice in blocks as the capture thread does.
-void feed(RecordingWriter& w, const std::vector<uint8_t>& bytes) {
-    for (size_t at = 0; at < bytes.size(); at += kBlock) {
-        w.write(bytes.data() + at,
-                static_cast<uint32_t>(std::min<size_t>(kBlock, bytes.size() - at)), kVoiceTag);
+void feed(RecordingWriter& w, std::span<const int16_t> samples) {
+    for (size_t at = 0; at < samples.size(); at += kBlock) {
+        w.write(samples.subspan(at, std::min<size_t>(kBlock, samples.size() - at)), kVoice);
     }
 }
 
 // The main window's stop order.
 void stopAll(RecordingWriter& w) {
-    w.stopRecording(0, "wav");
-    w.stopRecording(1, "wav");
-    w.stopRecording(0, "mp3");
-    w.stopRecording(1, "mp3");
+    w.stopRecording(0, RecordKind::Wav);
+    w.stopRecording(1, RecordKind::Wav);
+    w.stopRecording(0, RecordKind::Mp3);
+    w.stopRecording(1, RecordKind::Mp3);
+}
+
+void putLe(std::vector<uint8_t>& out, uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) {
+        out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    }
+}
+
+// The whole file a finished WAV recording of `samples` must be, byte for byte.
+std::vector<uint8_t> wavImage(const StreamFormat& f, const std::vector<int16_t>& samples) {
+    const std::vector<uint8_t> data = asBytes(samples);
+    std::vector<uint8_t> out{'R', 'I', 'F', 'F'};
+    putLe(out, static_cast<uint32_t>(38 + data.size()), 4);
+    for (char c : std::string("WAVEfmt ")) {
+        out.push_back(static_cast<uint8_t>(c));
+    }
+    putLe(out, 18, 4);
+    putLe(out, 1, 2);
+    putLe(out, f.channels, 2);
+    putLe(out, f.rate, 4);
+    putLe(out, f.bytesPerSecond(), 4);
+    putLe(out, f.frameBytes(), 2);
+    putLe(out, 16, 2);
+    putLe(out, 0, 2);
+    for (char c : std::string("data")) {
+        out.push_back(static_cast<uint8_t>(c));
+    }
+    putLe(out, static_cast<uint32_t>(data.size()), 4);
+    out.insert(out.end(), data.begin(), data.end());
+    return out;
 }
 
 // Talks to the scripted encoder library that the writer loads from the same path.
@@ -73,8 +109,8 @@ class RecordingWriterTest : public ::testing::Test {
     }
 };
 
-TEST_F(RecordingWriterTest, WavHoldsExactlyTheBytesFedAndOtherToolsReadIt) {
-    const std::vector<uint8_t> input = asBytes(makeNoise(22050 * 2 + 300));
+TEST_F(RecordingWriterTest, WavHoldsExactlyTheSamplesFedAndOtherToolsReadIt) {
+    const std::vector<int16_t> input = makeNoise(22050 * 2 + 300);
     const std::string path = dir.file("voice.wav");
     ASSERT_EQ(writer.startRecording(kOriginSlot, path), 1);
     EXPECT_TRUE(writer.recording());
@@ -84,32 +120,30 @@ TEST_F(RecordingWriterTest, WavHoldsExactlyTheBytesFedAndOtherToolsReadIt) {
     stopAll(writer);
     EXPECT_FALSE(writer.recording());
 
-    const std::optional<WavContents> wav = readWav(path);
-    ASSERT_TRUE(wav);
-    EXPECT_EQ(wav->format, WaveFormat::pcm(2, 22050, 16));
-    EXPECT_EQ(wav->data, input); // the ring's last partial fill included
-    EXPECT_EQ(wav->dataSize, input.size());
-    EXPECT_EQ(wav->riffSize, fileBytes(path).size() - 8);
+    // The ring's last partial fill included.
+    EXPECT_EQ(fileBytes(path), wavImage(kPipelineFormat, input));
     EXPECT_EQ(runCommand({"soxi", "-r", path}).output, "22050\n");
     EXPECT_EQ(runCommand({"soxi", "-c", path}).output, "2\n");
-    EXPECT_EQ(runCommand({"soxi", "-s", path}).output, std::to_string(input.size() / 4) + "\n");
+    EXPECT_EQ(runCommand({"soxi", "-s", path}).output, std::to_string(input.size() / 2) + "\n");
     EXPECT_TRUE(messages.messages().empty());
 }
 
 TEST_F(RecordingWriterTest, ASingleSourceWaitsForTheFullRingAndTheOpenFileStaysPlayable) {
     const std::string path = dir.file("open.wav");
     ASSERT_EQ(writer.startRecording(kEffectSlot, path), 1);
-    const std::vector<uint8_t> block = asBytes(makeNoise(kBlock / 2));
+    const std::vector<int16_t> block = makeNoise(kBlock);
     for (int i = 0; i < 5; ++i) {
-        writer.write(block.data(), kBlock, kVoiceTag);
+        put(writer, block, kVoice);
     }
+    writer.waitForWriter();
     std::optional<WavContents> wav = readWav(path);
     ASSERT_TRUE(wav);
     EXPECT_TRUE(wav->data.empty());
 
     // The sixth block would overflow the ring: its 10240 bytes reach the file, with sizes
     // in the header, as a program killed now would leave it.
-    writer.write(block.data(), kBlock, kVoiceTag);
+    put(writer, block, kVoice);
+    writer.waitForWriter();
     wav = readWav(path);
     ASSERT_TRUE(wav);
     EXPECT_EQ(wav->data.size(), RecordingWriter::kMixRingBytes);
@@ -117,8 +151,50 @@ TEST_F(RecordingWriterTest, ASingleSourceWaitsForTheFullRingAndTheOpenFileStaysP
     EXPECT_EQ(wav->riffSize, fileBytes(path).size() - 8);
     EXPECT_EQ(runCommand({"soxi", "-s", path}).output, "2560\n");
 
-    writer.stopRecording(kEffectSlot, "wav");
-    EXPECT_EQ(readWav(path)->data.size(), 6u * kBlock);
+    writer.stopRecording(kEffectSlot, RecordKind::Wav);
+    EXPECT_EQ(readWav(path)->data.size(), 6u * kBlock * 2);
+}
+
+TEST(RecordingQueue, TakesBlocksUntilFullAndHandsThemBackIntactAcrossItsEnd) {
+    BlockQueue queue(20000); // room for a few of the largest blocks
+    std::vector<std::pair<std::vector<int16_t>, RecordSource>> out;
+    const auto take = [&](std::span<const int16_t> s, RecordSource source) {
+        out.emplace_back(std::vector<int16_t>(s.begin(), s.end()), source);
+    };
+    EXPECT_FALSE(queue.push(std::vector<int16_t>(BlockQueue::kMaxBlockSamples + 1), kVoice));
+    EXPECT_FALSE(queue.popBefore(UINT64_MAX, take));
+
+    // Odd sizes keep the records' padding in play; blocks wrap round the end many times.
+    std::vector<std::pair<std::vector<int16_t>, RecordSource>> in;
+    int16_t next = 0;
+    for (int round = 0; round < 50; ++round) {
+        size_t pushed = 0;
+        for (;;) {
+            std::vector<int16_t> block(1 + (round * 977 + pushed * 1553) % 4096);
+            for (int16_t& s : block) {
+                s = next++;
+            }
+            const RecordSource source = (round + pushed) % 2 ? kVoice : kRender;
+            if (!queue.push(block, source)) {
+                break;
+            }
+            in.emplace_back(std::move(block), source);
+            ++pushed;
+        }
+        ASSERT_GE(pushed, 2u); // an empty queue takes any two blocks
+        // Only what was queued before the limit comes out.
+        const uint64_t limit = queue.end();
+        ASSERT_TRUE(queue.popBefore(limit, take));
+        ASSERT_TRUE(queue.push({}, kVoice));
+        while (queue.popBefore(limit, take)) {
+        }
+        ASSERT_EQ(out.size(), in.size());
+        ASSERT_TRUE(queue.popBefore(UINT64_MAX, take));
+        EXPECT_TRUE(out.back().first.empty());
+        out.pop_back();
+        EXPECT_FALSE(queue.popBefore(UINT64_MAX, take));
+    }
+    EXPECT_EQ(out, in);
 }
 
 TEST(RecordingMix, FollowsTheTwoSourceFormulaAndStaysInRange) {
@@ -135,14 +211,15 @@ TEST(RecordingMix, FollowsTheTwoSourceFormulaAndStaysInRange) {
 TEST_F(RecordingWriterTest, TwoSourcesMeetInTheRingAndTheRestIsWrittenAtStop) {
     const std::string path = dir.file("mixed.wav");
     ASSERT_EQ(writer.startRecording(kOriginSlot, path), 1);
-    writer.write(constantBytes(1000, 4096).data(), 4096, kVoiceTag);
+    put(writer, constant(1000, 2048), kVoice);
     // Shorter than what waits: mixed into the ring's start; the voice stays the waiting source.
-    writer.write(constantBytes(2000, 2048).data(), 2048, kRenderTag);
+    put(writer, constant(2000, 1024), kRender);
     // Longer than what waits: its rest becomes the waiting source.
-    writer.write(constantBytes(-3000, 4096).data(), 4096, kRenderTag);
-    writer.write(constantBytes(-3000, 2048).data(), 2048, kRenderTag);
+    put(writer, constant(-3000, 2048), kRender);
+    put(writer, constant(-3000, 1024), kRender);
+    writer.waitForWriter();
     EXPECT_EQ(readWav(path)->data.size(), 4096u);
-    writer.stopRecording(kOriginSlot, "wav");
+    writer.stopRecording(kOriginSlot, RecordKind::Wav);
 
     std::vector<int16_t> expected(1024, 2939);
     expected.insert(expected.end(), 1024, RecordingWriter::mix(1000, -3000));
@@ -151,15 +228,16 @@ TEST_F(RecordingWriterTest, TwoSourcesMeetInTheRingAndTheRestIsWrittenAtStop) {
 }
 
 TEST_F(RecordingWriterTest, BlocksThatCannotBeRecordedAreIgnored) {
-    const std::vector<uint8_t> big = asBytes(makeNoise(8194 / 2));
-    writer.write(big.data(), 4096, kVoiceTag); // no file open yet
+    const std::vector<int16_t> big = makeNoise(RecordingWriter::kMaxBlockBytes / 2 + 2);
+    const std::span<const int16_t> all(big);
+    writer.write(all.first(2048), kVoice); // no file open yet
     const std::string path = dir.file("blocks.wav");
     ASSERT_EQ(writer.startRecording(kOriginSlot, path), 1);
-    writer.write(big.data(), 8193, kVoiceTag);
-    writer.write(nullptr, 100, kVoiceTag);
-    writer.write(big.data(), 8192, kVoiceTag);
-    writer.stopRecording(kOriginSlot, "wav");
-    EXPECT_EQ(readWav(path)->data, std::vector<uint8_t>(big.begin(), big.begin() + 8192));
+    writer.write(all.first(RecordingWriter::kMaxBlockBytes / 2 + 1), kVoice);
+    writer.write({}, kVoice);
+    writer.write(all.first(RecordingWriter::kMaxBlockBytes / 2), kVoice);
+    writer.stopRecording(kOriginSlot, RecordKind::Wav);
+    EXPECT_EQ(asSamples(readWav(path)->data), std::vector<int16_t>(big.begin(), big.end() - 2));
 }
 
 TEST_F(RecordingWriterTest, ThePathsEndingDecidesBetweenMp3AndWav) {
@@ -174,7 +252,7 @@ TEST_F(RecordingWriterTest, ThePathsEndingDecidesBetweenMp3AndWav) {
         ASSERT_EQ(writer.startRecording(kOriginSlot, path), 1);
         EXPECT_EQ(writer.mp3Open(kOriginSlot), c.mp3);
         EXPECT_EQ(writer.wavOpen(kOriginSlot), !c.mp3);
-        feed(writer, asBytes(makeNoise(22050)));
+        feed(writer, makeNoise(22050));
         stopAll(writer);
         const std::vector<uint8_t> bytes = fileBytes(path);
         ASSERT_GE(bytes.size(), 4u);
@@ -196,7 +274,7 @@ TEST_F(RecordingWriterTest, Mp3OfAToneDecodesToTheToneAtTheFedLengthWithItsInfoT
     const std::string path = dir.file("tone.mp3");
     ASSERT_EQ(writer.startRecording(kEffectSlot, path), 1);
     EXPECT_TRUE(writer.recordsSlot(kEffectSlot));
-    feed(writer, asBytes(tone));
+    feed(writer, tone);
     stopAll(writer);
     EXPECT_TRUE(messages.messages().empty());
 
@@ -218,17 +296,20 @@ TEST_F(RecordingWriterTest, Mp3OfAToneDecodesToTheToneAtTheFedLengthWithItsInfoT
     }
 }
 
-TEST_F(RecordingWriterTest, Mp3IsRefusedFor8BitCaptureButWavIsNot) {
-    writer.setCaptureFormat(WaveFormat::pcm(2, 22050, 8), 6, 2048);
-    EXPECT_EQ(writer.startRecording(kOriginSlot, dir.file("x.mp3")), 0);
-    EXPECT_EQ(messages.messages(), std::vector<std::string>{"Cannot record 8 bits mp3."});
-    EXPECT_FALSE(fileExists(dir.file("x.mp3")));
-    EXPECT_FALSE(writer.recording());
-    EXPECT_FALSE(writer.encoderLoaded());
-
+TEST_F(RecordingWriterTest, FilesFollowTheCaptureFormatAndAnInvalidOneIsRefused) {
+    const StreamFormat mono{44100, 1};
+    writer.setCaptureFormat(mono, 4096);
+    writer.setCaptureFormat(StreamFormat{44100, 3}, 4096);
+    writer.setCaptureFormat(StreamFormat{0, 2}, 4096);
+    const std::vector<int16_t> input = makeNoise(44100 / 2);
     ASSERT_EQ(writer.startRecording(kOriginSlot, dir.file("x.wav")), 1);
-    writer.stopRecording(kOriginSlot, "wav");
-    EXPECT_EQ(readWav(dir.file("x.wav"))->format, WaveFormat::pcm(2, 22050, 8));
+    ASSERT_EQ(writer.startRecording(kEffectSlot, dir.file("x.mp3")), 1);
+    feed(writer, input);
+    stopAll(writer);
+    EXPECT_EQ(fileBytes(dir.file("x.wav")), wavImage(mono, input));
+    EXPECT_EQ(runCommand({"soxi", "-r", dir.file("x.mp3")}).output, "44100\n");
+    EXPECT_EQ(runCommand({"soxi", "-c", dir.file("x.mp3")}).output, "1\n");
+    EXPECT_TRUE(messages.messages().empty());
 }
 
 TEST_F(RecordingWriterTest, EncoderLibraryProblemsAreReported) {
@@ -276,17 +357,19 @@ TEST_F(RecordingWriterTest, UnwritablePathsAreRefusedWithoutLeavingAStreamOpen) 
 TEST_F(RecordingWriterTest, StagingEncodesOnlyPastAWholeChunkAndTheTailAtStop) {
     useStub(STUB_ENCODER);
     ASSERT_EQ(writer.startRecording(kOriginSlot, dir.file("chunks.mp3")), 1);
-    const uint32_t chunk = 1152 * 2; // the stub's chunk, in bytes
+    const uint32_t chunk = 1152; // the stub's chunk
 
     // Two sources flush exactly what overlaps: one chunk waits, a second one lets it go.
-    writer.write(constantBytes(1, chunk).data(), chunk, kVoiceTag);
-    writer.write(constantBytes(2, chunk).data(), chunk, kRenderTag);
+    put(writer, constant(1, chunk), kVoice);
+    put(writer, constant(2, chunk), kRender);
+    writer.waitForWriter();
     EXPECT_EQ(stub->log(), "init;");
-    writer.write(constantBytes(1, chunk).data(), chunk, kVoiceTag);
-    writer.write(constantBytes(2, chunk).data(), chunk, kRenderTag);
+    put(writer, constant(1, chunk), kVoice);
+    put(writer, constant(2, chunk), kRender);
+    writer.waitForWriter();
     EXPECT_EQ(stub->log(), "init;encode 1152;");
 
-    writer.write(constantBytes(1, 1000).data(), 1000, kVoiceTag);
+    put(writer, constant(1, 500), kVoice);
     stopAll(writer);
     EXPECT_EQ(stub->log(), "init;encode 1152;encode 1152;encode 500;deinit;close;infotag;");
     EXPECT_TRUE(messages.messages().empty());
@@ -303,7 +386,7 @@ TEST_F(RecordingWriterTest, AFailedEncodeClosesTheStreamAndNothingCallsIntoItAga
     useStub(STUB_ENCODER, 2);
     const std::string path = dir.file("broken.mp3");
     ASSERT_EQ(writer.startRecording(kOriginSlot, path), 1);
-    feed(writer, asBytes(makeNoise(3 * RecordingWriter::kMixRingBytes / 2)));
+    feed(writer, makeNoise(3 * RecordingWriter::kMixRingBytes / 2));
     stopAll(writer);
 
     EXPECT_EQ(stub->log(), "init;encode 1152;encode-fail;close;infotag;");

@@ -1,10 +1,13 @@
-// A scripted stand-in for the MP3 encoder library: it keeps a log of the calls it gets and
-// fails where a test tells it to. Built three times: complete, without beEncodeChunk (which
-// the writer needs) and without beWriteInfoTag (which it can do without).
+// A scripted stand-in for the MP3 encoder library: it keeps a log of the calls it gets, fails
+// where a test tells it to and can hold encodes until the test lets them go (a slow encoder).
+// Built three times: complete, without beEncodeChunk (which the writer needs) and without
+// beWriteInfoTag (which it can do without).
 
 #include "lame_enc/lame_enc.h"
 
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #define STUB_EXPORT extern "C" __attribute__((visibility("default")))
@@ -20,7 +23,13 @@ struct State {
     int failEncodeAt = 0; // the n-th encode fails (0: none)
     BE_ERR initError = 0;
     bool open = false;
+    bool hold = false; // encodes wait while set
+    bool held = false; // an encode waits now
 };
+
+// The writer calls in on its own thread while the test looks on: everything under one lock.
+std::mutex mutex;
+std::condition_variable changed;
 
 State& state() {
     static State s;
@@ -35,17 +44,33 @@ void note(const std::string& entry) {
 } // namespace
 
 STUB_EXPORT void stubReset(int failEncodeAt, uint32_t initError) {
+    std::lock_guard lock(mutex);
     state() = State{};
     state().failEncodeAt = failEncodeAt;
     state().initError = initError;
 }
 
 STUB_EXPORT const char* stubLog() {
-    return state().log.c_str();
+    static std::string copy;
+    std::lock_guard lock(mutex);
+    copy = state().log;
+    return copy.c_str();
+}
+
+STUB_EXPORT void stubHoldEncodes(int hold) {
+    std::lock_guard lock(mutex);
+    state().hold = hold != 0;
+    changed.notify_all();
+}
+
+STUB_EXPORT void stubWaitUntilHeld() {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [] { return state().held; });
 }
 
 STUB_EXPORT BE_ERR beInitStream(const BE_CONFIG*, uint32_t* samples, uint32_t* bufferSize,
                                 HBE_STREAM* stream) {
+    std::lock_guard lock(mutex);
     note("init");
     if (state().initError != 0) {
         return state().initError;
@@ -60,6 +85,13 @@ STUB_EXPORT BE_ERR beInitStream(const BE_CONFIG*, uint32_t* samples, uint32_t* b
 #ifndef STUB_WITHOUT_ENCODE_CHUNK
 STUB_EXPORT BE_ERR beEncodeChunk(HBE_STREAM stream, uint32_t samples, const int16_t*, uint8_t* out,
                                  uint32_t* outBytes) {
+    std::unique_lock lock(mutex);
+    if (state().hold) {
+        state().held = true;
+        changed.notify_all();
+        changed.wait(lock, [] { return !state().hold; });
+        state().held = false;
+    }
     if (stream != kStream || !state().open) {
         note("encode-closed");
         return BE_ERR_INVALID_HANDLE;
@@ -76,6 +108,7 @@ STUB_EXPORT BE_ERR beEncodeChunk(HBE_STREAM stream, uint32_t samples, const int1
 #endif
 
 STUB_EXPORT BE_ERR beDeinitStream(HBE_STREAM stream, uint8_t*, uint32_t* outBytes) {
+    std::lock_guard lock(mutex);
     *outBytes = 0;
     if (stream != kStream || !state().open) {
         note("deinit-closed");
@@ -86,6 +119,7 @@ STUB_EXPORT BE_ERR beDeinitStream(HBE_STREAM stream, uint8_t*, uint32_t* outByte
 }
 
 STUB_EXPORT BE_ERR beCloseStream(HBE_STREAM stream) {
+    std::lock_guard lock(mutex);
     if (stream != kStream || !state().open) {
         note("close-closed");
         return BE_ERR_INVALID_HANDLE;
@@ -100,12 +134,14 @@ STUB_EXPORT void beVersion(BE_VERSION* version) {
 }
 
 STUB_EXPORT BE_ERR beWriteVBRHeader(const char*) {
+    std::lock_guard lock(mutex);
     note("vbrheader");
     return BE_ERR_SUCCESSFUL;
 }
 
 #ifndef STUB_WITHOUT_INFO_TAG
 STUB_EXPORT BE_ERR beWriteInfoTag(HBE_STREAM, const char*) {
+    std::lock_guard lock(mutex);
     note("infotag");
     return BE_ERR_SUCCESSFUL;
 }

@@ -2,7 +2,7 @@
 // speakers stand in for the user's devices, parec and paplay for the programs that use the
 // virtual microphone and speaker.
 
-#include "platform/wave/pulse_audio_backend.h"
+#include "pulse/pulse_audio_backend.h"
 #include "support/audio_files.h"
 #include "support/signals.h"
 #include "support/sound_server.h"
@@ -49,7 +49,7 @@ class RunCommandTest : public ::testing::Test {
         ASSERT_TRUE(modules.nullSink("e2e_speakers", "Test Speakers"));
         ASSERT_TRUE(setDefaultDevice("source", "e2e_mic"));
         ASSERT_TRUE(setDefaultDevice("sink", "e2e_speakers"));
-        ASSERT_EQ(backend.connect(), MMSYSERR_NOERROR);
+        ASSERT_EQ(backend.connect(), AudioResult::Ok);
         // A real microphone never stops; the test one is a null sink, which PulseAudio lets
         // fall idle and then holds a new stream up for about two seconds. Keep it running.
         keepAlive = std::make_unique<ChildProcess>(std::vector<std::string>{
@@ -78,11 +78,13 @@ class RunCommandTest : public ::testing::Test {
 
     // The description of the default input or output device (as the device lists cut it).
     std::string defaultDevice(bool input) {
-        uint32_t index = kWaveMapper;
+        uint32_t index = kDefaultDevice;
         if (input) {
-            return backend.getPreferredInput(index) == 0 ? backend.inputDeviceName(index) : "";
+            return backend.defaultInput(index) == AudioResult::Ok ? backend.inputDeviceName(index)
+                                                                  : "";
         }
-        return backend.getPreferredOutput(index) == 0 ? backend.outputDeviceName(index) : "";
+        return backend.defaultOutput(index) == AudioResult::Ok ? backend.outputDeviceName(index)
+                                                               : "";
     }
 
     // Devices named "Timbrelo" in the device lists: {inputs, outputs}.
@@ -252,50 +254,32 @@ TEST(RunCommandServerLoss, SaysSoAndExitsCleanly) {
 namespace {
 
 // Records a device through the program's own sound-server back end, keeping every sample.
-class StreamRecorder : public WaveInCallback {
+class StreamRecorder : public CaptureSink {
   public:
     StreamRecorder(AudioBackend& backend, uint32_t device) {
-        const WaveFormat format = WaveFormat::pcm(2, 22050, 16);
-        ok_ = backend.openInput(device, format, *this, device_) == MMSYSERR_NOERROR;
-        for (size_t i = 0; ok_ && i < headers_.size(); ++i) {
-            buffers_[i].resize(1024);
-            headers_[i].data = buffers_[i].data();
-            headers_[i].bufferLength = 1024;
-            ok_ = device_->prepareHeader(headers_[i]) == 0 && device_->addBuffer(headers_[i]) == 0;
-        }
+        ok_ = backend.openCapture(device, kPipelineFormat, 256, *this, stream_) == AudioResult::Ok;
     }
     ~StreamRecorder() {
-        if (device_) {
-            stopping_ = true;
-            device_->reset();
-            device_->close();
+        if (stream_) {
+            stream_->stop();
         }
     }
-    bool start() { return ok_ && device_->start() == MMSYSERR_NOERROR; }
+    bool start() { return ok_ && stream_->start() == AudioResult::Ok; }
     std::vector<int16_t> samples() {
         std::lock_guard lock(mutex_);
         return samples_;
     }
 
   private:
-    void onWaveIn(WaveInMessage message, WaveHeader* h) override {
-        if (message != WaveInMessage::Data || stopping_) {
-            return;
-        }
-        {
-            std::lock_guard lock(mutex_);
-            const auto* p = reinterpret_cast<const int16_t*>(h->data);
-            samples_.insert(samples_.end(), p, p + h->bytesRecorded / 2);
-        }
-        device_->addBuffer(*h);
+    void onCaptured(std::span<const int16_t> block) override {
+        std::lock_guard lock(mutex_);
+        samples_.insert(samples_.end(), block.begin(), block.end());
     }
+    void onCaptureEnded(AudioResult) override {}
 
-    std::unique_ptr<WaveInDevice> device_;
-    std::array<std::vector<uint8_t>, 8> buffers_;
-    std::array<WaveHeader, 8> headers_{};
+    std::unique_ptr<CaptureStream> stream_;
     std::mutex mutex_;
     std::vector<int16_t> samples_;
-    std::atomic<bool> stopping_{false};
     bool ok_ = false;
 };
 
@@ -326,7 +310,7 @@ uint32_t inputNamed(AudioBackend& backend, const std::string& name) {
             return i;
         }
     }
-    return kWaveMapper;
+    return kDefaultDevice;
 }
 
 TEST_F(RunCommandTest, EndToEndDelayFromTheMicrophoneToAListener) {
@@ -346,8 +330,8 @@ TEST_F(RunCommandTest, EndToEndDelayFromTheMicrophoneToAListener) {
         auto runner = startRunner({"--preset", preset}, log);
         const uint32_t mic = inputNamed(backend, "Test Microphone");
         const uint32_t virtualMic = inputNamed(backend, "Timbrelo Virtual Microphone");
-        ASSERT_NE(mic, kWaveMapper);
-        ASSERT_NE(virtualMic, kWaveMapper);
+        ASSERT_NE(mic, kDefaultDevice);
+        ASSERT_NE(virtualMic, kDefaultDevice);
         StreamRecorder atMicrophone(backend, mic);
         StreamRecorder atListener(backend, virtualMic);
         ASSERT_TRUE(atMicrophone.start() && atListener.start());
@@ -383,6 +367,46 @@ TEST_F(RunCommandTest, EndToEndDelayFromTheMicrophoneToAListener) {
 
         runner->signal(SIGTERM);
         EXPECT_EQ(runner->wait(15s), 0);
+    }
+}
+
+// Runs of digital silence of at least `minFrames` inside [from, to).
+size_t silentRunsWithin(const std::vector<float>& x, size_t from, size_t to, size_t minFrames) {
+    size_t runs = 0;
+    size_t run = 0;
+    for (size_t i = from; i < std::min(to, x.size()); ++i) {
+        run = x[i] == 0.0f ? run + 1 : 0;
+        runs += run == minFrames;
+    }
+    return runs;
+}
+
+TEST_F(RunCommandTest, AListenerHearsEveryBlockOfTheVoiceThePlainOneAndThePsolaOne) {
+    // Fifteen seconds of voice without a pause: any stretch of digital silence inside what the
+    // listener hears is a block the virtual microphone dropped or filled with zeros.
+    const std::string voice = dir.file("voice.wav");
+    writeWav(voice, toInterleaved16(makeVoice(130, 15.5, kRate, 0.4), 2), 22050, 2);
+    for (const std::string preset : {"No Effect", "Male to female(Sweet)"}) {
+        const std::string log = dir.file("gaps.log");
+        auto runner = startRunner({"--preset", preset}, log);
+        const std::string heard = dir.file("heard.raw");
+        auto listener = std::make_unique<ChildProcess>(recorder(""), heard);
+        ASSERT_TRUE(eventually([&] { return said(log, "capture started"); }, 3s)) << readFile(log);
+        std::this_thread::sleep_for(300ms);
+        ChildProcess speaker({"paplay", "--device=e2e_mic_feed", voice});
+        ASSERT_EQ(speaker.wait(30s), 0);
+        std::this_thread::sleep_for(500ms);
+        listener->stop();
+        runner->signal(SIGTERM);
+        EXPECT_EQ(runner->wait(15s), 0) << readFile(log);
+
+        const std::vector<float> left = channelOf(asSamples(fileBytes(heard)), 2, 0);
+        const size_t start = onset(left);
+        const auto frames = static_cast<size_t>(15.0 * kRate);
+        ASSERT_LT(start + frames, left.size()) << preset << ": the voice did not come through";
+        EXPECT_EQ(silentRunsWithin(left, start + 2205, start + frames, 110), 0u)
+            << preset << ": the listener heard gaps of 5 ms or more";
+        EXPECT_GT(rms(std::span(left).subspan(start, frames)), 0.05) << preset;
     }
 }
 

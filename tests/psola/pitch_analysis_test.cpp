@@ -145,6 +145,60 @@ TEST(PitchAnalysis, FailuresReportAndGiveNoTrack) {
     EXPECT_TRUE(debug.contains("parameters has error defined \n"));
 }
 
+void expectSameTrack(const PitchTrack& a, const PitchTrack& b, const char* what) {
+    ASSERT_EQ(a.frameCount, b.frameCount) << what;
+    EXPECT_EQ(a.firstTime, b.firstTime) << what;
+    EXPECT_EQ(a.xmax, b.xmax) << what;
+    EXPECT_EQ(a.ceiling, b.ceiling) << what;
+    for (int32_t k = 0; k < a.frameCount; ++k) {
+        const PitchFrame& fa = a.frames[k];
+        const PitchFrame& fb = b.frames[k];
+        ASSERT_EQ(fa.candidateCount, fb.candidateCount) << what << ", frame " << k;
+        EXPECT_EQ(fa.capacity, fb.capacity) << what << ", frame " << k;
+        EXPECT_EQ(fa.intensity, fb.intensity) << what << ", frame " << k;
+        for (int32_t c = 0; c < fa.candidateCount; ++c) {
+            EXPECT_EQ(fa.candidates[c].frequency, fb.candidates[c].frequency) << what << k << c;
+            EXPECT_EQ(fa.candidates[c].strength, fb.candidates[c].strength) << what << k << c;
+        }
+    }
+}
+
+TEST(PitchAnalyzer, AReusedAnalyserGivesWhatAFreshAnalysisGives) {
+    // Voiced, silent and voiced again, at another start time: nothing of one sound may
+    // linger in the next one's track.
+    PitchAnalyzer analyzer(kSoundLength, 1.0f / 22050.0f);
+    ASSERT_TRUE(analyzer.ok());
+    EXPECT_EQ(analyzer.frameCount(), 4);
+    const std::vector<float> low = makeVoice(110, 0.2, kRate, 0.6);
+    const std::vector<float> high = makeVoice(260, 0.2, kRate, 0.3);
+    std::vector<AnalysisSound> sounds;
+    sounds.push_back(engineSound({low.begin() + 1000, low.begin() + 1000 + kSoundLength}));
+    sounds.push_back(engineSound(std::vector<float>(kSoundLength, 0.0f)));
+    sounds.push_back(engineSound({high.begin() + 500, high.begin() + 500 + kSoundLength}));
+    sounds.back().x1 = 0.25f;
+    sounds.back().xmax = 0.3f;
+    sounds.push_back(sounds[0]);
+    for (size_t i = 0; i < sounds.size(); ++i) {
+        const PitchTrack* reused = analyzer.analyse(sounds[i]);
+        const auto fresh = analyse(sounds[i]);
+        ASSERT_NE(reused, nullptr);
+        ASSERT_NE(fresh, nullptr);
+        expectSameTrack(*reused, *fresh, i == 1 ? "silence" : "voice");
+    }
+    EXPECT_NEAR(analyzer.analyse(sounds[2])->frames[1].candidates[0].frequency, 260, 3);
+
+    // A sound of another shape is refused; so is everything when the settings do not fit.
+    DebugCapture debug;
+    EXPECT_EQ(analyzer.analyse(engineSound(sine(200, 1000))), nullptr);
+    EXPECT_TRUE(debug.contains("does not fit"));
+    PitchSettings tooHigh;
+    tooHigh.minimumPitch = 20000;
+    PitchAnalyzer bad(kSoundLength, 1.0f / 22050.0f, tooHigh);
+    EXPECT_FALSE(bad.ok());
+    EXPECT_EQ(bad.analyse(sounds[0]), nullptr);
+    EXPECT_TRUE(debug.contains("Analysis window too short.\n"));
+}
+
 TEST(InterpolateSinc, ReconstructsABandLimitedSignal) {
     std::vector<float> y(200);
     for (size_t i = 0; i < y.size(); ++i) {

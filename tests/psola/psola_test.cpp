@@ -1,5 +1,5 @@
-#include "platform/debug.h"
 #include "effects/psola_effect.h"
+#include "platform/debug.h"
 #include "psola/psola_engine.h"
 #include "support/signals.h"
 
@@ -149,6 +149,121 @@ TEST(PsolaEffect, PitchFactorRebuildsTheEngineBeforeTheNextBlock) {
     effect.setParameter(0.0f, 0);
     effect.process(input.data(), 100);
     EXPECT_FLOAT_EQ(effect.engine().pitchFactor(), PsolaEngine::kMinFactor);
+    // Factors that arrive after a pitch factor but before the next block still reach the
+    // engine built for it.
+    effect.setParameter(2.0f, 0);
+    effect.setParameter(1.6f, 1);
+    const char* pitch[] = {"1.8"};
+    effect.parseArgs(1, pitch);
+    effect.process(input.data(), 100);
+    EXPECT_FLOAT_EQ(effect.engine().pitchFactor(), 1.8f);
+    EXPECT_FLOAT_EQ(effect.engine().formantFactor(), 1.6f);
+}
+
+// The left channel of everything the effect hands out for the input, in calls of 512 frames.
+std::vector<float> leftOut(PsolaEffect& effect, const std::vector<int16_t>& stereo) {
+    return channelOf(runEffect(effect, stereo, 2), 2, 0);
+}
+
+TEST(PsolaEffect, ResetStartsAfreshAndPrepareSizesTheInput) {
+    // After a reset the effect sounds like a new one with the same factors: engine (with
+    // its low-pass), partial block and analysis history all forgotten.
+    const std::vector<int16_t> before = stereoVoice(210, 1.3);
+    const std::vector<int16_t> after = stereoVoice(130, 1.5);
+    auto used = makeEffect(2, 1.6f, 1.3f);
+    used->prepare({{22050, 2}, 512});
+    runEffect(*used, before, 2);
+    EXPECT_GT(used->pendingSamples(), 0);
+    used->reset();
+    EXPECT_EQ(used->pendingSamples(), 0);
+    auto fresh = makeEffect(2, 1.6f, 1.3f);
+    const std::vector<float> expected = leftOut(*fresh, after);
+    EXPECT_GT(rms(expected), 500);
+    EXPECT_EQ(leftOut(*used, after), expected);
+
+    // Prepared for calls of 30000 frames, nothing of such a call is dropped: what does not
+    // fit the output waits for the next call.
+    DebugCapture debug;
+    auto mono = makeEffect(1, 1.0f, 1.0f);
+    const std::vector<int16_t> big(40000, 300);
+    mono->process(big.data(), 700);
+    mono->prepare({{22050, 1}, 30000});
+    EXPECT_EQ(mono->pendingSamples(), 0);
+    ASSERT_EQ(mono->process(big.data(), 30000), 0);
+    uint32_t total = mono->outFrames();
+    ASSERT_EQ(mono->process(big.data(), 0), 0);
+    total += mono->outFrames();
+    EXPECT_EQ(total, 30000u / kBlock * kBlock);
+    EXPECT_EQ(debug.text().find("dropped"), std::string::npos) << debug.text();
+}
+
+// Lag of the voice as heard by a consumer that starts with blockFrames() frames of silence
+// and then plays the output as it comes: the best match of the two amplitude envelopes.
+long heardLag(PsolaEffect& effect, const std::vector<float>& voice) {
+    std::vector<float> heard(effect.blockFrames(), 0.0f);
+    const std::vector<float> out = leftOut(effect, toInterleaved16(voice, 2));
+    heard.insert(heard.end(), out.begin(), out.end());
+    constexpr size_t kHop = 8;
+    const auto envelope = [](const std::vector<float>& x) {
+        std::vector<double> e(x.size() / kHop);
+        for (size_t k = 0; k < e.size(); ++k) {
+            for (size_t i = 0; i < kHop; ++i) {
+                e[k] += std::abs(x[k * kHop + i]);
+            }
+        }
+        return e;
+    };
+    const std::vector<double> in = envelope(voice), got = envelope(heard);
+    long best = 0;
+    double bestCorrelation = -1;
+    for (size_t lag = 0; lag < 5000 / kHop; ++lag) {
+        double ab = 0, aa = 0, bb = 0;
+        for (size_t k = 0; k + lag < got.size() && k < in.size(); ++k) {
+            ab += in[k] * got[k + lag];
+            aa += in[k] * in[k];
+            bb += got[k + lag] * got[k + lag];
+        }
+        const double c = ab / std::sqrt(aa * bb);
+        if (c > bestCorrelation) {
+            bestCorrelation = c;
+            best = static_cast<long>(lag * kHop);
+        }
+    }
+    return best;
+}
+
+TEST(PsolaEffect, LatencyIsTheLagOfTheVoice) {
+    // A pulse-train voice in bursts of irregular length, so the envelopes match at one lag.
+    std::vector<float> voice = makeVoice(150, 8.0, kRate, 0.5);
+    uint32_t seed = 1;
+    for (size_t t = 0, on = 0; t < voice.size(); on ^= 1) {
+        seed = seed * 1103515245u + 12345u;
+        const size_t length = 900 + (seed >> 8) % 2200;
+        if (on == 0 || t < 2000) {
+            std::fill(voice.begin() + t, voice.begin() + std::min(voice.size(), t + length), 0.0f);
+        }
+        t += length;
+    }
+    const double period = kRate / 150;
+    // Gathering (882) + the engine: 2 blocks at a formant factor of 1, else a block for the
+    // marks, 882 * 882 / L for the emitted stretch and, above 1, a block for the low-pass.
+    const struct {
+        float pitch, formant;
+        uint32_t latency, tail;
+    } cases[] = {{1.0f, 1.0f, 2646, 368}, {1.6f, 1.3f, 3324, 284}, {2.0f, 1.6f, 3197, 230}};
+    for (const auto& c : cases) {
+        auto effect = makeEffect(2, c.pitch, c.formant);
+        effect->prepare({{22050, 2}, 512});
+        EXPECT_EQ(effect->blockFrames(), 882u);
+        EXPECT_EQ(effect->latencyFrames(), c.latency) << c.pitch << "/" << c.formant;
+        EXPECT_EQ(effect->tailFrames(), c.tail) << c.pitch << "/" << c.formant;
+        // Grains sit on pitch marks, so the voice moves by up to about a period or two.
+        const long lag = heardLag(*effect, voice);
+        EXPECT_GE(lag, static_cast<long>(c.latency - period / 2)) << c.pitch << "/" << c.formant;
+        EXPECT_LE(lag, static_cast<long>(c.latency + 2 * period)) << c.pitch << "/" << c.formant;
+        effect->setParameter(0, Effect::kOff);
+        EXPECT_EQ(effect->latencyFrames() + effect->blockFrames() + effect->tailFrames(), 0u);
+    }
 }
 
 TEST(PsolaEffect, ConfigurationArgument) {

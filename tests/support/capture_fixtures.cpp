@@ -1,68 +1,61 @@
 #include "support/capture_fixtures.h"
 
+#include <thread>
+
 namespace timbrelo::test {
 
-bool CollectingDevice::ioControl(uint32_t code, const void* in, uint32_t inBytes, void*, uint32_t,
-                                 uint32_t* returned) {
-    if (returned != nullptr) {
-        *returned = 0;
-    }
-    if (code != IOCTL_WRITE_CAPTURE) {
-        return true;
-    }
+void CollectingDevice::beginVoice(uint32_t burstFrames) {
+    burst_.store(burstFrames);
+    ++begins_;
+}
+
+void CollectingDevice::writeVoice(std::span<const int16_t> samples) {
     {
         std::lock_guard lock(mutex_);
-        const auto* p = static_cast<const uint8_t*>(in);
-        bytes_.insert(bytes_.end(), p, p + inBytes);
-        blocks_.push_back(inBytes);
+        samples_.insert(samples_.end(), samples.begin(), samples.end());
+        blocks_.push_back(static_cast<uint32_t>(samples.size() / 2));
     }
     cv_.notify_all();
-    return true;
 }
 
-std::vector<uint8_t> CollectingDevice::bytes() const {
+uint32_t CollectingDevice::readRender(std::span<int16_t>, std::chrono::milliseconds wait) {
+    std::this_thread::sleep_for(std::min(wait, std::chrono::milliseconds(20)));
+    return 0;
+}
+
+std::vector<int16_t> CollectingDevice::samples() const {
     std::lock_guard lock(mutex_);
-    return bytes_;
+    return samples_;
 }
 
-std::vector<uint32_t> CollectingDevice::blockSizes() const {
+std::vector<uint32_t> CollectingDevice::blockFrames() const {
     std::lock_guard lock(mutex_);
     return blocks_;
 }
 
-size_t CollectingDevice::size() const {
+size_t CollectingDevice::frames() const {
     std::lock_guard lock(mutex_);
-    return bytes_.size();
+    return samples_.size() / 2;
 }
 
-bool CollectingDevice::waitFor(size_t bytes, std::chrono::milliseconds timeout) const {
+bool CollectingDevice::waitFor(size_t frames, std::chrono::milliseconds timeout) const {
     std::unique_lock lock(mutex_);
-    return cv_.wait_for(lock, timeout, [&] { return bytes_.size() >= bytes; });
+    return cv_.wait_for(lock, timeout, [&] { return samples_.size() / 2 >= frames; });
 }
 
-void CollectingDevice::reserve(size_t bytes) {
+void CollectingDevice::reserve(size_t frames) {
     std::lock_guard lock(mutex_);
-    bytes_.reserve(bytes);
-    blocks_.reserve(bytes / 64);
+    samples_.reserve(frames * 2);
+    blocks_.reserve(frames / 64);
 }
 
-void CollectingDevice::clear() {
-    std::lock_guard lock(mutex_);
-    bytes_.clear();
-    blocks_.clear();
-}
-
-bool GatedSource::begin(const WaveFormat& format) {
-    return inner_->begin(format);
-}
-
-size_t GatedSource::read(uint8_t* dst, size_t bytes) {
+uint32_t GatedSource::read(std::span<int16_t> samples) {
     {
         std::unique_lock lock(mutex_);
-        // Never hold the device thread forever, whatever the test does.
+        // Never hold the stream's thread forever, whatever the test does.
         cv_.wait_for(lock, std::chrono::seconds(10), [&] { return open_; });
     }
-    return inner_->read(dst, bytes);
+    return inner_->read(samples);
 }
 
 void GatedSource::open() {

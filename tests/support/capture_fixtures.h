@@ -1,9 +1,9 @@
 #pragma once
-// Stand-ins for the capture engine's delivery targets, and sources a test can hold back.
+// A stand-in for the virtual microphone that keeps every block the capture engine delivers,
+// and a source a test can hold back.
 
-#include "audio/delivery_targets.h"
 #include "platform/vdev/virtual_device.h"
-#include "platform/wave/pcm_source.h"
+#include "sim/pcm_source.h"
 
 #include <atomic>
 #include <chrono>
@@ -14,34 +14,48 @@
 
 namespace timbrelo::test {
 
-// Collects every block written to the capture side, in order.
+// Collects every voice block written, in order, with its size in frames.
 class CollectingDevice : public VirtualDevice {
   public:
-    bool ioControl(uint32_t code, const void* in, uint32_t inBytes, void* out, uint32_t outBytes,
-                   uint32_t* returned) override;
+    void beginVoice(uint32_t burstFrames) override;
+    void setVoiceBurst(uint32_t burstFrames) override { burst_.store(burstFrames); }
+    void writeVoice(std::span<const int16_t> samples) override;
+    void endVoice() override { ++ends_; }
+    uint32_t readRender(std::span<int16_t>, std::chrono::milliseconds wait) override;
+    void interruptRender() override {}
+    bool clientRecording() const override { return false; }
+    void setListener(VirtualDeviceListener*) override {}
+    bool lost() const override { return false; }
+    JitterBuffer::Stats voiceStats() const override { return {}; }
+    uint32_t voiceDelayFrames() const override { return 0; }
 
-    std::vector<uint8_t> bytes() const;
-    std::vector<uint32_t> blockSizes() const;
-    size_t size() const;
-    // Waits until at least `bytes` bytes have arrived; false on timeout.
-    bool waitFor(size_t bytes, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
-    void reserve(size_t bytes);
-    void clear();
+    std::vector<int16_t> samples() const;
+    std::vector<uint32_t> blockFrames() const;
+    size_t frames() const;
+    // Waits until at least `frames` frames have arrived; false on timeout.
+    bool waitFor(size_t frames, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+    void reserve(size_t frames);
+    uint32_t burst() const { return burst_.load(); }
+    int begins() const { return begins_.load(); }
+    int ends() const { return ends_.load(); }
 
   private:
     mutable std::mutex mutex_;
     mutable std::condition_variable cv_;
-    std::vector<uint8_t> bytes_;
+    std::vector<int16_t> samples_;
     std::vector<uint32_t> blocks_;
+    std::atomic<uint32_t> burst_{0};
+    std::atomic<int> begins_{0};
+    std::atomic<int> ends_{0};
 };
 
-// A source that delivers nothing until opened (it blocks the device thread), so a test can
-// set controls after the capture start and before the first buffer.
+// A source that delivers nothing until opened (it holds the stream's thread back), so a
+// test can set controls after the capture start and before the first block.
 class GatedSource : public PcmSource {
   public:
     explicit GatedSource(std::shared_ptr<PcmSource> inner) : inner_(std::move(inner)) {}
-    bool begin(const WaveFormat& format) override;
-    size_t read(uint8_t* dst, size_t bytes) override;
+    bool begin(const StreamFormat& format) override { return inner_->begin(format); }
+    uint32_t read(std::span<int16_t> samples) override;
     void open();
     void close();
 

@@ -1,8 +1,9 @@
-#include "platform/vdev/sim_virtual_device.h"
-#include "platform/vdev/virtual_device_factory.h"
-#include "platform/wave/audio_backend_factory.h"
-#include "platform/wave/pulse_audio_backend.h"
-#include "platform/wave/sim_audio_backend.h"
+// The choice of sound system, and the sound-server back end with no server to talk to.
+#include "cli/backend_choice.h"
+#include "pulse/pulse_audio_backend.h"
+#include "pulse/pulse_connection.h"
+#include "sim/sim_audio_backend.h"
+#include "sim/sim_virtual_device.h"
 #include "support/temp_dir.h"
 
 #include <chrono>
@@ -29,8 +30,9 @@ TEST_F(NoServerTest, ChoosesTheBackEndByNameOrByWhatAnswers) {
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
     auto* sim = dynamic_cast<SimAudioBackend*>(automatic.get());
     ASSERT_NE(sim, nullptr);
-    EXPECT_EQ(sim->inputDeviceCount(), 1u);
-    EXPECT_EQ(sim->outputDeviceCount(), 1u);
+    // A microphone and speakers, and the simulated virtual pair.
+    EXPECT_EQ(sim->inputDeviceCount(), 2u);
+    EXPECT_EQ(sim->outputDeviceCount(), 2u);
 
     EXPECT_NE(dynamic_cast<PulseAudioBackend*>(createAudioBackend("pulse").get()), nullptr);
     EXPECT_NE(dynamic_cast<SimAudioBackend*>(createAudioBackend("sim").get()), nullptr);
@@ -46,23 +48,23 @@ TEST_F(NoServerTest, ChoosesTheBackEndByNameOrByWhatAnswers) {
 
 TEST_F(NoServerTest, EveryOperationSaysTheServerIsNotRunning) {
     PulseAudioBackend backend;
-    EXPECT_EQ(backend.connect(), MMSYSERR_NOTENABLED);
+    EXPECT_EQ(backend.connect(), AudioResult::NotRunning);
     EXPECT_EQ(backend.inputDeviceCount(), 0u);
     EXPECT_EQ(backend.outputDeviceCount(), 0u);
     EXPECT_EQ(backend.inputDeviceName(0), "");
     uint32_t index = 7;
-    EXPECT_EQ(backend.getPreferredInput(index), MMSYSERR_NOTENABLED);
-    EXPECT_EQ(backend.setPreferredOutput(0), MMSYSERR_NOTENABLED);
+    EXPECT_EQ(backend.defaultInput(index), AudioResult::NotRunning);
+    EXPECT_EQ(backend.setDefaultOutput(0), AudioResult::NotRunning);
     EXPECT_EQ(index, 7u);
 
-    struct Ignore : WaveInCallback {
-        void onWaveIn(WaveInMessage, WaveHeader*) override {}
+    struct Ignore : CaptureSink {
+        void onCaptured(std::span<const int16_t>) override {}
+        void onCaptureEnded(AudioResult) override {}
     } ignore;
-    std::unique_ptr<WaveInDevice> device;
-    EXPECT_EQ(backend.openInput(kWaveMapper, WaveFormat::pcm(2, 22050, 16), ignore, device),
-              MMSYSERR_NOTENABLED);
-    EXPECT_EQ(device, nullptr);
-    EXPECT_EQ(backend.inputErrorText(MMSYSERR_NOTENABLED), "The sound server is not running.");
+    std::unique_ptr<CaptureStream> stream;
+    EXPECT_EQ(backend.openCapture(kDefaultDevice, kPipelineFormat, 512, ignore, stream),
+              AudioResult::NotRunning);
+    EXPECT_EQ(stream, nullptr);
 }
 
 TEST_F(NoServerTest, OpensTheVirtualDeviceBySoundSystemAndSaysWhyNot) {
@@ -76,14 +78,16 @@ TEST_F(NoServerTest, OpensTheVirtualDeviceBySoundSystemAndSaysWhyNot) {
     EXPECT_EQ(error, "Unknown virtual device \"alsa\" (choose one of pulse, sim).");
 }
 
-TEST(PulseErrorTextTest, SaysWhatHappenedInAtMostAHundredCharacters) {
-    EXPECT_EQ(pulseErrorText(MMSYSERR_NODRIVER), "The device is gone.");
-    EXPECT_EQ(pulseErrorText(WAVERR_BADFORMAT), "The device does not support this audio format.");
-    EXPECT_EQ(pulseErrorText(kPulseTimeout), "The sound server did not answer in time.");
-    EXPECT_EQ(pulseErrorText(kPulseErrorBase + 1), "Sound server error: Access denied.");
-    EXPECT_EQ(pulseResult(5 /* no such entity */), MMSYSERR_NODRIVER);
-    for (MmResult code : {kPulseErrorBase + 1, kPulseErrorBase + 20, kPulseNoDefaultDevice}) {
-        EXPECT_LE(pulseErrorText(code).size(), 100u);
+TEST(AudioResultTextTest, SaysWhatHappenedInAtMostAHundredCharacters) {
+    EXPECT_EQ(audioResultText(AudioResult::NotRunning), "The sound server is not running.");
+    EXPECT_EQ(audioResultText(AudioResult::DeviceGone), "The device is gone.");
+    EXPECT_EQ(audioResultText(AudioResult::ServerTimeout),
+              "The sound server did not answer in time.");
+    EXPECT_EQ(audioResultText(serverError(1)), "Sound server error: Access denied.");
+    EXPECT_EQ(audioResultText(serverError(99)), "Unknown error.");
+    EXPECT_EQ(pulseResult(5 /* no such entity */), AudioResult::DeviceGone);
+    for (AudioResult r : {serverError(1), serverError(26), AudioResult::NoDefaultDevice}) {
+        EXPECT_LE(audioResultText(r).size(), 100u);
     }
 }
 
