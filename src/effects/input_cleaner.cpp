@@ -199,6 +199,7 @@ uint32_t InputCleaner::latencyFrames() const {
 void InputCleaner::reset() {
     if (prepared_) {
         restart();
+        wasDenoise_ = denoiseOn();
     }
 }
 
@@ -250,6 +251,7 @@ int32_t InputCleaner::process(const int16_t* samples, uint32_t frames) {
     }
     if (!active_) {
         restart();
+        wasDenoise_ = denoise; // the stage starts from silence: nothing to fade from
         active_ = true;
     }
     applyChanges();
@@ -297,14 +299,19 @@ void InputCleaner::processFrame(bool denoise, bool gate) {
     const bool alike = channelsAlike();
     const bool twin = alike && alike_;
     alike_ = alike;
+    // Noise suppression switched on or off while the stage runs: this frame fades from the
+    // old output to the new, so the switch does not click.
+    const bool preprocess = denoise || wasDenoise_;
+    const bool fade = denoise != wasDenoise_;
+    wasDenoise_ = denoise;
     for (uint32_t c = 0; c < channels; ++c) {
         int16_t* previous = previous_.data() + size_t{c} * n;
-        if (denoise && c == 1 && twin) {
+        if (preprocess && c == 1 && twin) {
             for (uint32_t i = 0; i < n; ++i) {
                 cleaned_[2 * size_t{i} + 1] = cleaned_[2 * size_t{i}];
             }
             primed_[c] = false;
-        } else if (denoise) {
+        } else if (preprocess) {
             SpeexPreprocessState* state = states_[c];
             LowCut& lowCut = lowCuts_[c];
             if (!primed_[c]) {
@@ -322,7 +329,12 @@ void InputCleaner::processFrame(bool denoise, bool gate) {
             lowCut.run(work_.data(), n);
             speex_preprocess_run(state, work_.data());
             for (uint32_t i = 0; i < n; ++i) {
-                cleaned_[size_t{i} * channels + c] = work_[i];
+                float v = work_[i];
+                if (fade) {
+                    const float w = (static_cast<float>(i) + 0.5f) / static_cast<float>(n);
+                    v = denoise ? previous[i] + (v - previous[i]) * w : v + (previous[i] - v) * w;
+                }
+                cleaned_[size_t{i} * channels + c] = static_cast<int16_t>(std::lrint(v));
             }
         } else {
             // The same lag without the preprocessor: the previous frame.

@@ -19,7 +19,7 @@
 //
 // With both parts off `process` returns 1 and touches nothing: the caller passes its block on
 // as it is. Switching the stage on starts it from silence (the FIFO primed anew); switching
-// noise suppression on while the gate runs continues seamlessly.
+// noise suppression on or off while the gate runs fades over one frame, at the same delay.
 
 #include "effects/effect.h"
 
@@ -145,6 +145,7 @@ class InputCleaner : public Effect {
     // Per channel: the preprocessor has seen the frame before the current one.
     std::array<bool, 2> primed_{};
     bool alike_ = false;      // the last frame's two channels were alike
+    bool wasDenoise_ = false; // noise suppression was on for the last frame
     int appliedStrength_ = 0; // dB as the preprocessor holds it (negative)
     std::vector<SpeexPreprocessState_*> states_;
     std::vector<LowCut> lowCuts_;
