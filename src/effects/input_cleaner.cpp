@@ -22,6 +22,12 @@ constexpr float kHysteresisDb = 6.0f;
 // Below this gain (-100 dB) the closed gate lets nothing through.
 constexpr float kGainFloor = 1e-5f;
 
+// Rounds to the nearest 16-bit value, saturating (inline: std::lrint is a library call here).
+int16_t toSample(double v) {
+    v = std::clamp(v, -32768.0, 32767.0);
+    return static_cast<int16_t>(v < 0 ? v - 0.5 : v + 0.5);
+}
+
 float dbToLinear(float db) {
     return std::pow(10.0f, db / 20.0f);
 }
@@ -58,7 +64,7 @@ void InputCleaner::LowCut::run(int16_t* x, uint32_t n) {
         const double y = b0 * v + z1;
         z1 = b1 * v - a1 * y + z2;
         z2 = b2 * v - a2 * y;
-        x[i] = static_cast<int16_t>(std::clamp(std::lrint(y), -32768L, 32767L));
+        x[i] = toSample(y);
     }
 }
 
@@ -334,7 +340,7 @@ void InputCleaner::processFrame(bool denoise, bool gate) {
                     const float w = (static_cast<float>(i) + 0.5f) / static_cast<float>(n);
                     v = denoise ? previous[i] + (v - previous[i]) * w : v + (previous[i] - v) * w;
                 }
-                cleaned_[size_t{i} * channels + c] = static_cast<int16_t>(std::lrint(v));
+                cleaned_[size_t{i} * channels + c] = toSample(v);
             }
         } else {
             // The same lag without the preprocessor: the previous frame.
@@ -371,15 +377,19 @@ void InputCleaner::runGate(int16_t* frame) {
             holdLeft_ = envelope_ >= closeLevel_ ? holdFrames_ + 1 : holdLeft_ - 1;
         }
         if (holdLeft_ > 0) {
-            gateGain_ += (1.0f - gateGain_) * attackCoef_;
+            // Within half a step of 16 bits at full scale the gate is open: the samples pass.
+            gateGain_ =
+                gateGain_ > 1.0f - kGainFloor ? 1.0f : gateGain_ + (1.0f - gateGain_) * attackCoef_;
         } else {
             gateGain_ *= releaseCoef_;
             if (gateGain_ < kGainFloor) {
                 gateGain_ = 0.0f;
             }
         }
-        for (uint32_t c = 0; c < channels; ++c) {
-            f[c] = static_cast<int16_t>(std::lrint(static_cast<float>(f[c]) * gateGain_));
+        if (gateGain_ != 1.0f) {
+            for (uint32_t c = 0; c < channels; ++c) {
+                f[c] = toSample(static_cast<double>(f[c]) * gateGain_);
+            }
         }
     }
 }
