@@ -86,6 +86,7 @@ void InputCleaner::destroyStates() {
 void InputCleaner::prepare(const ProcessSpec& spec) {
     Effect::prepare(spec);
     prepared_ = false;
+    active_ = false; // the next block starts the stage afresh
     destroyStates();
     if (!spec.format.valid()) {
         return;
@@ -251,7 +252,7 @@ void InputCleaner::applyChanges() {
 int32_t InputCleaner::process(const int16_t* samples, uint32_t frames) {
     const bool denoise = denoiseOn();
     const bool gate = gateOn();
-    if (!prepared_ || (!denoise && !gate)) {
+    if (!prepared_ || (!denoise && !gate) || (samples == nullptr && frames > 0)) {
         active_ = false;
         return 1;
     }

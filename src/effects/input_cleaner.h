@@ -17,6 +17,10 @@
 // The setters run on control threads; what they set crosses to the processing thread through
 // atomics and reaches the preprocessor at the next block, through calls that do not allocate.
 //
+// The gate follows the cleaned signal's peak level: it opens within half a millisecond once
+// the level reaches the threshold, stays open while the level stays within 6 dB below it and
+// for 50 ms more, then falls by 60 dB over the release, to silence.
+//
 // With both parts off `process` returns 1 and touches nothing: the caller passes its block on
 // as it is. Switching the stage on starts it from silence (the FIFO primed anew); switching
 // noise suppression on or off while the gate runs fades over one frame, at the same delay.
@@ -92,9 +96,9 @@ class InputCleaner : public Effect {
     // switches the gate on, 2 switches the gate off, 3 sets the release (ms).
     void setParameter(float value, int32_t kind) override;
 
-    // Processing thread. Returns 1, touching nothing, while both parts are off or before
-    // `prepare`; otherwise 0 with min(frames, kMaxBlockFrames) cleaned frames in outBuffer(),
-    // as many as were taken, latencyFrames() behind the input.
+    // Processing thread. Returns 1, touching nothing, while both parts are off, before
+    // `prepare` or without samples; otherwise 0 with min(frames, kMaxBlockFrames) cleaned
+    // frames in outBuffer(), as many as were taken, latencyFrames() behind the input.
     int32_t process(const int16_t* samples, uint32_t frames) override;
     // Processing thread between blocks, or a control thread while nothing processes: drops
     // the audio held and primes the FIFO with silence. Keeps the noise estimate.
@@ -108,8 +112,6 @@ class InputCleaner : public Effect {
     float gateThresholdDb() const { return gateDb_.load(std::memory_order_relaxed); }
     float gateReleaseMs() const { return releaseMs_.load(std::memory_order_relaxed); }
     uint32_t frameLength() const { return frameLength_; }
-    // Processing thread (and tests): how far the gate lets the signal through now, 0..1.
-    float gateGain() const { return gateGain_; }
 
   private:
     // Rumble and the mains fundamental lie below the voice, where the preprocessor's coarse
