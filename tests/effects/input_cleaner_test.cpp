@@ -171,20 +171,18 @@ TEST(InputCleaner, CleansNoisyVoiceAtEverySnr) {
 }
 
 TEST(InputCleaner, HalvesThePsolaPresetsPitchErrorInNoise) {
-    for (const double snr : {5.0, 10.0}) {
-        const NoisyVoice scene = makeNoisyVoice(snr);
-        const std::vector<float> cleaned = cleanedChannel(scene, {true, 30, true, -30});
-        for (const auto& [pitch, formant] : {std::pair{1.6f, 1.3f}, std::pair{2.0f, 1.6f}}) {
-            SCOPED_TRACE(testing::Message()
-                         << snr << " dB SNR, preset " << pitch << "/" << formant);
-            const double off =
-                psolaPitchFigures(scene, scene.mixed, 0, pitch, formant).outputErrorPercent;
-            const double on =
-                psolaPitchFigures(scene, cleaned, kLatency, pitch, formant).outputErrorPercent;
-            EXPECT_GT(off, 2.0)
-                << "the noise no longer disturbs the pitch: the test proves nothing";
-            EXPECT_LT(on, 0.6 * off);
-        }
+    // At 5 dB SNR the noise throws the changed voice's pitch off; at 10 dB and above the error
+    // is already near the measurement's floor (see the benchmark).
+    const NoisyVoice scene = makeNoisyVoice(5);
+    const std::vector<float> cleaned = cleanedChannel(scene, {true, 30, true, -30});
+    for (const auto& [pitch, formant] : {std::pair{1.6f, 1.3f}, std::pair{2.0f, 1.6f}}) {
+        SCOPED_TRACE(testing::Message() << "preset " << pitch << "/" << formant);
+        const double off =
+            psolaPitchFigures(scene, scene.mixed, 0, pitch, formant).outputErrorPercent;
+        const double on =
+            psolaPitchFigures(scene, cleaned, kLatency, pitch, formant).outputErrorPercent;
+        EXPECT_GT(off, 10.0) << "the noise no longer disturbs the pitch: the test proves nothing";
+        EXPECT_LT(on, 0.6 * off);
     }
 }
 
