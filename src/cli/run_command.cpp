@@ -222,7 +222,12 @@ int runRunCommand(const std::vector<std::string_view>& args) {
     std::string error;
     const auto failure = session.start(
         [kind](std::string& why) { return openVirtualDevice(kind, why); }, error,
-        [&options](CaptureEngine& engine) { prepareChain(engine, options.voice); });
+        [&options](CaptureEngine& engine) {
+            prepareChain(engine, options.voice);
+            // The cleaning remembered from the window, with what the options say over it.
+            engine.inputCleaner().apply(
+                cleaningSettings(options.voice, loadInputCleanerSettings()));
+        });
     if (failure != VoiceChangerSession::Failure::None) {
         throw CliError{CliError::Kind::Value, error};
     }
