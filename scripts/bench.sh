@@ -3,9 +3,20 @@
 # speed (times faster than real time), peak memory and pipeline delay, and all effects at once
 # (echo, cartoon, psola and MP3 background music). With --micro it also runs the benchmark
 # programs of bench/ (each effect on its own).
+#
+# With --latency it measures instead the voice changer (`timbrelo-cli run`) end to end through
+# private sound servers: the delay and the gaps from the microphone to a listener of the
+# virtual microphone, and from a program playing to the virtual speaker to the speakers, for
+# every preset; the options after --latency go to bench/latency/latency_bench.sh (--seconds N,
+# --minutes N, --load, --server KIND, --preset NAME, --keep DIR; see its --help).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$("$root/scripts/build-release.sh" -DTIMBRELO_BUILD_BENCH=ON)
+
+if [[ "${1:-}" == "--latency" ]]; then
+    shift
+    exec "$root/bench/latency/latency_bench.sh" --build "$build" "$@"
+fi
 cli="$build/src/cli/timbrelo-cli"
 
 work=$(mktemp -d)

@@ -54,6 +54,7 @@ bool CaptureEngine::prepareSession(const StreamFormat& format) {
     chain_.setFormat(format.channels, format.rate, 16);
     chain_.load();
     chain_.prepare(ProcessSpec{format, kWorkBlockFrames});
+    cleaner_.prepare(ProcessSpec{format, kBlockFrames});
     if (recorder != nullptr) {
         recorder->setCaptureFormat(format, blockCountFor(format) * format.framesToBytes(kBlockFrames));
     }
@@ -140,6 +141,7 @@ void CaptureEngine::closeDevice() {
         recorder->unloadEncoder();
     }
     shifter_.flushAndDrop();
+    cleaner_.reset();
     deviceEnded_.store(false);
     state_.store(CaptureState::Ready);
 }
@@ -166,10 +168,11 @@ void CaptureEngine::setPitchShift(int32_t value, int32_t mode) {
 }
 
 uint32_t CaptureEngine::pipelineLatencyFrames() const {
+    const uint32_t cleaning = cleaner_.latencyFrames();
     if (!effectsOn_.load()) {
-        return 0;
+        return cleaning;
     }
-    return shifter_.latencyFrames() + chain_.latencyFrames();
+    return cleaning + shifter_.latencyFrames() + chain_.latencyFrames();
 }
 
 uint32_t CaptureEngine::burstFrames() const {
@@ -202,10 +205,16 @@ void CaptureEngine::processBlock(std::span<const int16_t> samples) {
     if (state_.load(std::memory_order_acquire) != CaptureState::Running || samples.empty()) {
         return;
     }
+    // The microphone cleaned first (when asked): every voice, and Effect Off too, hears it.
+    std::span<const int16_t> voice = samples;
+    if (cleaner_.process(samples.data(), static_cast<uint32_t>(samples.size() / format_.channels)) ==
+        0) {
+        voice = {cleaner_.outBuffer(), size_t{cleaner_.outFrames()} * format_.channels};
+    }
     if (effectsOn_.load()) {
-        processEffects(samples);
+        processEffects(voice);
     } else {
-        deliver(samples, false);
+        deliver(voice, false);
     }
     RecordingTarget* recorder = recorder_.load();
     if (recorder != nullptr && recorder->recordsSlot(kOriginSlot)) {

@@ -1,7 +1,8 @@
 #pragma once
 // The spine of the program: records the voice from an input device in blocks of 512 frames
-// and, for every block, runs the pitch shifter and the effect chain and delivers the result
-// to the virtual microphone, the preview player and the recording writer.
+// and, for every block, cleans it (when asked), runs the pitch shifter and the effect chain
+// and delivers the result to the virtual microphone, the preview player and the recording
+// writer. The Origin recording takes the block as captured.
 //
 // Threads: `selectDevice`, `start`, `stop` and the setters run on a control thread (the
 // window's, the headless runner's control thread, or a link watcher), one at a time;
@@ -14,6 +15,7 @@
 #include "audio/recording_writer.h"
 #include "audio/voice_controls.h"
 #include "effects/effect_chain.h"
+#include "effects/input_cleaner.h"
 #include "platform/audio_io/audio_backend.h"
 #include "platform/vdev/virtual_device.h"
 
@@ -79,14 +81,19 @@ class CaptureEngine : public VoiceControls, private CaptureSink {
     void stopBackground() { chain_.stopBackground(); }
     void setBackgroundLevel(float value) { chain_.setBackgroundLevel(value); }
 
+    // The input cleaning at the head of the capture path (noise suppression and gate, off
+    // by default): its controls may be used from any control thread.
+    InputCleaner& inputCleaner() { return cleaner_; }
+
     // Attachments (null detaches). They must outlive the engine or be detached first.
     void setVirtualDevice(VirtualDevice* device) { device_.store(device); }
     void setPreviewPlayer(PcmTarget* player) { preview_.store(player); }
     // The engine records through its own writer; tests may attach another target instead.
     void setRecorder(RecordingTarget* recorder) { recorder_.store(recorder); }
 
-    // The delay the pipeline adds to the current voice, in frames: the pitch shifter's
-    // (unless bypassed) and the effects' that are on; 0 with effects off. Any thread.
+    // The delay the pipeline adds to the current voice, in frames: the input cleaning's when
+    // it is on, the pitch shifter's (unless bypassed) and the effects' that are on. Any
+    // thread.
     uint32_t pipelineLatencyFrames() const;
     // How far, in frames, the current voice's output may fall behind a steady stream: one
     // capture block, plus the block of the shifter or an effect that gathers blocks of its
@@ -115,6 +122,7 @@ class CaptureEngine : public VoiceControls, private CaptureSink {
     AudioBackend& backend_;
     Options options_;
     EffectChain chain_;
+    InputCleaner cleaner_;
     PitchShifter shifter_;
     RecordingWriter writer_;
 

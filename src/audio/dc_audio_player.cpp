@@ -17,7 +17,6 @@ JitterBuffer::Config bufferConfig(const DCAudioPlayer::Options& options) {
     c.capacityFrames = DCAudioPlayer::kRingFrames;
     c.marginFrames = options.marginFrames;
     // A producer that falls silent is no stall: its next sound starts afresh, primed.
-    c.growMarginOnUnderrun = false;
     c.idleFrames = static_cast<uint32_t>(options.idleAfter.count() * kPipelineFormat.rate / 1000);
     return c;
 }

@@ -3,6 +3,7 @@
 #include "audio/capture_engine.h"
 #include "audio/dc_audio_player.h"
 #include "platform/debug.h"
+#include "platform/realtime.h"
 
 #include <array>
 
@@ -112,6 +113,8 @@ void VirtualDeviceLink::watch() {
 }
 
 void VirtualDeviceLink::readRender() {
+    // An audio thread: what programs play must reach the speakers without a late wake-up.
+    makeThreadRealtime(kCaptureThreadPriority);
     renderPlayer_.setFormat(kPipelineFormat);
     renderPlayer_.openStream();
     std::array<int16_t, kRenderBlockFrames * 2> block{};

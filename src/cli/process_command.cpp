@@ -135,6 +135,8 @@ int runProcessCommand(const std::vector<std::string_view>& args) {
         throw CliError{CliError::Kind::Value, "the audio pipeline could not start"};
     }
     applyVoice(engine, voice);
+    // File output does not depend on the settings file: cleaning only when asked for here.
+    engine.inputCleaner().apply(cleaningSettings(voice));
     // After the input, silence until everything the voice left inside the pipeline is out:
     // its delay, the longest stretch it may hold a block back, and an echo's tail.
     const uint64_t padding = voice.effectsOff ? 0

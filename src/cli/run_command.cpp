@@ -222,7 +222,12 @@ int runRunCommand(const std::vector<std::string_view>& args) {
     std::string error;
     const auto failure = session.start(
         [kind](std::string& why) { return openVirtualDevice(kind, why); }, error,
-        [&options](CaptureEngine& engine) { prepareChain(engine, options.voice); });
+        [&options](CaptureEngine& engine) {
+            prepareChain(engine, options.voice);
+            // The cleaning remembered from the window, with what the options say over it.
+            engine.inputCleaner().apply(
+                cleaningSettings(options.voice, loadInputCleanerSettings()));
+        });
     if (failure != VoiceChangerSession::Failure::None) {
         throw CliError{CliError::Kind::Value, error};
     }
@@ -251,6 +256,7 @@ int runRunCommand(const std::vector<std::string_view>& args) {
         }
     }
     const JitterBuffer::Stats voice = session.virtualDevice()->voiceStats();
+    const JitterBuffer::Stats render = session.renderPlayer().stats();
     const uint64_t serverShort = session.virtualDevice()->serverUnderruns();
     session.shutDown();
     showPostedMessages();
@@ -265,6 +271,14 @@ int runRunCommand(const std::vector<std::string_view>& args) {
                   kPipelineFormat.framesToMs(static_cast<double>(voice.overflowFrames)),
                   static_cast<unsigned long long>(voice.droppedFrames),
                   static_cast<unsigned long long>(voice.repeatedFrames));
+    say("%s", summary);
+    std::snprintf(summary, sizeof summary,
+                  "render delivery: %llu underruns (%.0f ms of silence), %llu frames dropped and "
+                  "%llu repeated for clock drift",
+                  static_cast<unsigned long long>(render.underruns),
+                  kPipelineFormat.framesToMs(static_cast<double>(render.underrunFrames)),
+                  static_cast<unsigned long long>(render.droppedFrames),
+                  static_cast<unsigned long long>(render.repeatedFrames));
     say("%s", summary);
     if (session.defaultsRestored()) {
         say("default devices restored");

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -97,6 +98,31 @@ void checkBackgroundFile(const std::string& path) {
     }
 }
 
+// A figure for --denoise or --gate: the whole text a finite number within [low, high]; a
+// bad one is a usage error that says what is expected.
+float parseLevel(std::string_view option, std::string_view text, double low, double high,
+                 const char* expected) {
+    double value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value) ||
+        value < low || value > high) {
+        throw CliError{CliError::Kind::Usage,
+                       std::string(option) + ": \"" + std::string(text) + "\" is not " + expected};
+    }
+    return static_cast<float>(value);
+}
+
+// Whether the argument after an option with an optional value is that value: "off" or
+// anything that starts like a number (a file name rarely does, an option never).
+bool looksLikeLevel(std::string_view text) {
+    if (text == "off") {
+        return true;
+    }
+    size_t at = text.size() > 1 && (text[0] == '-' || text[0] == '+') ? 1 : 0;
+    return at < text.size() &&
+           (std::isdigit(static_cast<unsigned char>(text[at])) != 0 || text[at] == '.');
+}
+
 } // namespace
 
 const char* const kVoiceOptionsUsage =
@@ -110,7 +136,12 @@ const char* const kVoiceOptionsUsage =
     "  --background FILE    background music (WAV or MP3) under the voice\n"
     "  --level L            music level 0..1 (default 0.4)\n"
     "  --effects off        pass the voice through unchanged\n"
-    "  --config FILE        effect configuration lines to load instead of your settings file\n";
+    "  --config FILE        effect configuration lines to load instead of your settings file\n"
+    "  --denoise [DB]       clean the microphone first: noise suppression by up to DB\n"
+    "                       (6..50; default 30, or the strength last chosen);\n"
+    "                       \"--denoise off\" turns it off\n"
+    "  --gate DB            noise gate: silence the microphone while its peak level stays\n"
+    "                       below DB dBFS (-90..0, e.g. -45); \"--gate off\" turns it off\n";
 
 double parseNumber(std::string_view option, std::string_view text, double low, double high) {
     double value = 0;
@@ -163,11 +194,51 @@ bool parseVoiceOption(const std::vector<std::string_view>& args, size_t& i, Voic
         o.effectsOff = v == "off";
     } else if (a == "--config") {
         o.config = std::string(valueOf(args, i));
+    } else if (a == "--denoise") {
+        char expected[96];
+        std::snprintf(expected, sizeof expected, "a strength in dB (%g..%g) or \"off\"",
+                      static_cast<double>(InputCleaner::kMinStrengthDb),
+                      static_cast<double>(InputCleaner::kMaxStrengthDb));
+        o.denoise = CleaningChoice{};
+        if (i + 1 < args.size() && looksLikeLevel(args[i + 1])) {
+            const std::string_view v = args[++i];
+            if (v == "off") {
+                o.denoise->on = false;
+            } else {
+                o.denoise->db = parseLevel(a, v, InputCleaner::kMinStrengthDb,
+                                           InputCleaner::kMaxStrengthDb, expected);
+            }
+        }
+    } else if (a == "--gate") {
+        char expected[96];
+        std::snprintf(expected, sizeof expected, "a threshold in dBFS (%g..%g) or \"off\"",
+                      static_cast<double>(InputCleaner::kMinGateDb),
+                      static_cast<double>(InputCleaner::kMaxGateDb));
+        const std::string_view v = valueOf(args, i);
+        o.gate = CleaningChoice{};
+        if (v == "off") {
+            o.gate->on = false;
+        } else {
+            o.gate->db =
+                parseLevel(a, v, InputCleaner::kMinGateDb, InputCleaner::kMaxGateDb, expected);
+        }
     } else {
         return false;
     }
     ++i;
     return true;
+}
+
+InputCleanerSettings cleaningSettings(const VoiceOptions& options, InputCleanerSettings base) {
+    if (options.denoise) {
+        base.denoise = options.denoise->on;
+        base.strengthDb = options.denoise->db.value_or(base.strengthDb);
+    }
+    if (options.gate) {
+        base.gate = options.gate->on;
+        base.gateDb = options.gate->db.value_or(base.gateDb);
+    }
+    return base;
 }
 
 void prepareChain(CaptureEngine& engine, const VoiceOptions& options) {

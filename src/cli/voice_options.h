@@ -3,6 +3,7 @@
 // to a capture engine.
 
 #include "audio/capture_engine.h"
+#include "effects/input_cleaner.h"
 
 #include <optional>
 #include <string>
@@ -19,6 +20,13 @@ struct CliError {
     std::string message;
 };
 
+// A part of the input cleaner as the command line asks for it: on with a value, on with the
+// value it had (`db` empty), or off.
+struct CleaningChoice {
+    bool on = true;
+    std::optional<float> db;
+};
+
 struct VoiceOptions {
     std::optional<uint32_t> preset;
     std::optional<int> pitch; // slider positions 50..300
@@ -30,6 +38,12 @@ struct VoiceOptions {
     float level = 0.4f;
     bool effectsOff = false;
     std::optional<std::string> config;
+    // --denoise [DB] | off: noise suppression of the input, strength in dB
+    // (InputCleaner::kMinStrengthDb..kMaxStrengthDb); empty when not given.
+    std::optional<CleaningChoice> denoise;
+    // --gate DB | off: the noise gate's threshold in dBFS (InputCleaner::kMinGateDb..
+    // kMaxGateDb); empty when not given.
+    std::optional<CleaningChoice> gate;
 };
 
 // Takes the option at args[i] (and its value) when it is a voice option; advances i past it.
@@ -46,6 +60,10 @@ void prepareChain(CaptureEngine& engine, const VoiceOptions& options);
 // After the capture has started, before the first buffer: the preset, the sliders, the
 // semitones and the effects switch, as the window would set them.
 void applyVoice(CaptureEngine& engine, const VoiceOptions& options);
+
+// The input cleaner's settings: the choices of the command line laid over `base` (the
+// remembered settings, or the defaults, with both parts off).
+InputCleanerSettings cleaningSettings(const VoiceOptions& options, InputCleanerSettings base = {});
 
 // The usage lines of the voice options.
 extern const char* const kVoiceOptionsUsage;

@@ -220,7 +220,7 @@ void PulseCaptureStream::Shared::deliver() {
 void PulseCaptureStream::Shared::run(std::shared_ptr<Shared> shared, int realtimePriority) {
     shared->threadId.store(std::this_thread::get_id());
     pthread_setname_np(pthread_self(), "capture");
-    shared->realtime.store(pulse_detail::makeRealtime(realtimePriority));
+    shared->realtime.store(makeThreadRealtime(realtimePriority));
     for (;;) {
         const uint32_t seen = shared->wake.load(std::memory_order_acquire);
         if (shared->quit.load(std::memory_order_acquire)) {

@@ -32,7 +32,7 @@ class PulseCaptureStream final : public CaptureStream {
         uint32_t ringBlocks = 16;
         // SCHED_FIFO priority asked for the capture thread; 0: normal scheduling. When the
         // system does not permit it, the thread runs at normal priority.
-        int realtimePriority = pulse_detail::kCaptureThreadPriority;
+        int realtimePriority = kCaptureThreadPriority;
     };
 
     // Opens the stream, stopped, on `connection` (which the stream keeps). Control thread;

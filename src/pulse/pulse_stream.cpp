@@ -112,17 +112,6 @@ AudioResult cork(PulseConnection& connection, pa_stream* stream, bool corked) {
     return AudioResult::Ok;
 }
 
-bool makeRealtime(int priority) {
-    if (priority <= 0) {
-        return false;
-    }
-    sched_param param{};
-    param.sched_priority = std::clamp(priority, sched_get_priority_min(SCHED_FIFO),
-                                      sched_get_priority_max(SCHED_FIFO));
-    // Children started from this thread run at normal priority.
-    return pthread_setschedparam(pthread_self(), SCHED_FIFO | SCHED_RESET_ON_FORK, &param) == 0;
-}
-
 void flush(pa_stream* stream) {
     if (pa_operation* op = pa_stream_flush(stream, nullptr, nullptr)) {
         pa_operation_unref(op);

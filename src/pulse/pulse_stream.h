@@ -5,6 +5,7 @@
 
 #include "platform/audio_io/audio_result.h"
 #include "platform/audio_io/stream_format.h"
+#include "platform/realtime.h"
 
 #include <atomic>
 #include <string>
@@ -59,15 +60,6 @@ AudioResult cork(PulseConnection& connection, pa_stream* stream, bool corked);
 // Drops what the server and the client library hold of the stream's audio.
 void flush(pa_stream* stream);
 
-// SCHED_FIFO priorities: low among real-time threads (above every ordinary thread, below the
-// sound server's own), the event loop above the capture thread, so that heavy processing on a
-// capture thread never delays a playback request.
-inline constexpr int kCaptureThreadPriority = 3;
-inline constexpr int kLoopThreadPriority = 4;
-
-// Asks real-time scheduling for the calling thread; false when the system does not permit it
-// (the thread then goes on at normal priority).
-bool makeRealtime(int priority);
 
 // Remembers the event loop's thread (seen from the stream's callbacks), so that a method
 // called from a callback does not take the connection's lock, which the loop already holds.
@@ -79,7 +71,7 @@ class LoopThread {
         const std::thread::id self = std::this_thread::get_id();
         if (id_.load(std::memory_order_relaxed) != self) {
             id_.store(self, std::memory_order_relaxed);
-            makeRealtime(kLoopThreadPriority);
+            makeThreadRealtime(kLoopThreadPriority);
         }
     }
     bool current() const {

@@ -1,12 +1,11 @@
 #include "pulse/pulse_virtual_device.h"
 
 #include "platform/debug.h"
+#include "platform/realtime.h"
 #include "pulse/pulse_connection.h"
 
 #include <algorithm>
 #include <cstring>
-#include <pthread.h>
-#include <sched.h>
 #include <pulse/context.h>
 #include <pulse/error.h>
 #include <pulse/introspect.h>
@@ -27,19 +26,6 @@ bool allZero(const void* data, size_t bytes) {
 
 std::string serverError(pa_context* context) {
     return pa_strerror(pa_context_errno(context));
-}
-
-// The event loop feeds the voice to the server: a late wake-up there is a gap the listener
-// hears. Real-time scheduling where the system allows it without privileges (rtkit limits,
-// or a root test run); otherwise the thread goes on as it is.
-void raiseToRealTime() {
-    thread_local bool tried = false;
-    if (!tried) {
-        tried = true;
-        sched_param param{};
-        param.sched_priority = 5;
-        pthread_setschedparam(pthread_self(), SCHED_FIFO | SCHED_RESET_ON_FORK, &param);
-    }
 }
 
 JitterBuffer::Config voiceConfig(const PulseVirtualDevice::Options& options) {
@@ -282,7 +268,9 @@ void PulseVirtualDevice::endVoice() {
 
 void PulseVirtualDevice::onVoiceRequest(pa_stream* stream, size_t bytes, void* self) {
     auto* device = static_cast<PulseVirtualDevice*>(self);
-    raiseToRealTime();
+    // The event loop feeds the voice to the server: a late wake-up there is a gap.
+    thread_local const bool realtime = makeThreadRealtime(kLoopThreadPriority);
+    (void)realtime;
     while (bytes >= kFrameBytes) {
         void* buffer = nullptr;
         size_t n = bytes;
@@ -358,6 +346,8 @@ void PulseVirtualDevice::onRenderData(pa_stream* stream, size_t, void* self) {
         if (data != nullptr && !allZero(data, bytes)) {
             device->pushRender(static_cast<const uint8_t*>(data), bytes - bytes % kFrameBytes);
             arrived = true;
+        } else if (data == nullptr) {
+            debugPrintf("Virtual speaker: the server lost %zu bytes.\n", bytes);
         }
         pa_stream_drop(stream);
     }
@@ -376,6 +366,8 @@ void PulseVirtualDevice::pushRender(const uint8_t* data, size_t bytes) {
         samples = capacity;
     }
     if (renderFill_ + samples > capacity) {
+        debugPrintf("Virtual speaker: the reader fell behind; %zu samples go.\n",
+                    renderFill_ + samples - capacity);
         // A reader that fell behind loses the oldest audio, never the newest.
         const size_t excess = renderFill_ + samples - capacity;
         renderHead_ = (renderHead_ + excess) % capacity;

@@ -115,6 +115,10 @@ TEST_F(CaptureEngineTest, WithEffectsOffEveryBlockArrivesUnchangedAndWholeAndOri
     }
     EXPECT_EQ(chainCalls.load(), 0);
     EXPECT_EQ(engine->pipelineLatencyFrames(), 0u);
+    // Cleaning the input is no voice effect: it counts with effects off too.
+    engine->inputCleaner().setDenoise(true);
+    EXPECT_EQ(engine->pipelineLatencyFrames(), engine->inputCleaner().latencyFrames());
+    EXPECT_GT(engine->inputCleaner().latencyFrames(), 0u);
 }
 
 TEST_F(CaptureEngineTest, StartTwiceOpensNothingNewAndStopDropsTheShiftersContent) {

@@ -115,28 +115,38 @@ void JitterBuffer::checkLevel(uint32_t leftover, uint32_t frames) {
         windowLeft_ -= frames;
         return;
     }
-    // A whole window seen. Where a burst lands between two requests drifts with the clocks,
-    // so the lowest level moves by up to a request from window to window: frames are
-    // repeated as soon as one window runs low, but dropped only when the last few windows
-    // all had room to spare. Within a tolerance of half the margin (at least 1 ms) nothing is
-    // done, so scheduling noise causes no work.
+    // A whole window seen. Where a burst lands between two requests, and how late a thread
+    // wakes, moves the lowest level from window to window; clock drift moves it one way for
+    // good. So frames are repeated only when the last few windows all ran low, and dropped
+    // only when they all had room to spare (a single dip is noise; a real shortfall shows as
+    // an underrun, which raises the margin). Within a tolerance of half the margin (at least
+    // 1 ms) nothing is done.
     const auto target = static_cast<int32_t>(targetFrames());
     const int32_t tolerance =
         std::max<int32_t>(static_cast<int32_t>(margin_.load(std::memory_order_relaxed)) / 2,
                           static_cast<int32_t>(config_.format.rate / 1000));
-    const auto low = static_cast<int32_t>(std::min<uint32_t>(windowMinFill_, INT32_MAX));
     history_[historyNext_] = windowMinFill_;
     historyNext_ = (historyNext_ + 1) % history_.size();
     const auto longLow = static_cast<int32_t>(
         std::min<uint32_t>(*std::min_element(history_.begin(), history_.end()), INT32_MAX));
-    // Half the difference at a time: the next window shows what the correction did.
-    if (low < target - tolerance) {
-        pendingAdjust_ = (target - low + 1) / 2;
+    const auto longHigh = static_cast<int32_t>(
+        std::min<uint32_t>(*std::max_element(history_.begin(), history_.end()), INT32_MAX));
+    // Half the difference at a time (the next window shows what the correction did), and no
+    // more than kMaxCorrectionPpm of the window: this follows clock drift, it does not chase
+    // bursts; a level that is far too low shows as an underrun, which raises the margin.
+    const auto most = static_cast<int32_t>(
+        std::max<uint64_t>(1, uint64_t{config_.windowFrames} * kMaxCorrectionPpm / 1000000));
+    if (longHigh < target - tolerance) {
+        pendingAdjust_ = std::min((target - longHigh + 1) / 2, most);
     } else if (longLow > target + tolerance) {
-        pendingAdjust_ = -(longLow - target + 1) / 2;
+        pendingAdjust_ = -std::min((longLow - target + 1) / 2, most);
     } else {
         pendingAdjust_ = 0;
     }
+    // Spread over the next window, so that no two corrections come close together.
+    correctionSpacing_ =
+        pendingAdjust_ == 0 ? 0 : config_.windowFrames / static_cast<uint32_t>(std::abs(pendingAdjust_));
+    untilCorrection_ = correctionSpacing_ / 2;
     windowLeft_ = config_.windowFrames;
     windowMinFill_ = UINT32_MAX;
 }
@@ -168,7 +178,7 @@ uint32_t JitterBuffer::pull(std::span<int16_t> samples) {
         phase_ = Phase::Playing;
         windowLeft_ = config_.windowFrames;
         windowMinFill_ = UINT32_MAX;
-        history_.fill(0); // no drops until whole windows have been seen
+        history_.fill(targetFrames()); // no correction until whole windows have been seen
         pendingAdjust_ = 0;
         emptyRun_ = 0;
     }
@@ -190,13 +200,26 @@ uint32_t JitterBuffer::pull(std::span<int16_t> samples) {
         // The rest of the request starts the audio.
         return pull(samples.subspan(size_t{n} * channels_));
     }
+    if (emptyRun_ > 0 && fill >= frames) {
+        // A stall has ended: the producer was late, not silent. The margin grows by what was
+        // missing, so the next late burst of that size is covered.
+        if (config_.growMarginOnUnderrun) {
+            const auto maxMargin =
+                static_cast<uint32_t>(kMaxMarginMs * config_.format.rate / 1000.0);
+            const uint32_t margin = margin_.load(std::memory_order_relaxed);
+            margin_.store(std::min(maxMargin, margin + emptyRun_), std::memory_order_relaxed);
+        }
+        emptyRun_ = 0;
+    }
+    const bool correctNow = pendingAdjust_ != 0 && untilCorrection_ <= frames;
+    untilCorrection_ = untilCorrection_ > frames ? untilCorrection_ - frames : correctionSpacing_;
     uint32_t given = 0;
-    if (fill > frames && pendingAdjust_ < 0 && frames > 0) {
+    if (correctNow && fill > frames && pendingAdjust_ < 0 && frames > 0) {
         read_.store(r + copyAdjusted(dst, r, frames, -1), std::memory_order_release);
         droppedFrames_.fetch_add(1, std::memory_order_relaxed);
         ++pendingAdjust_;
         given = frames;
-    } else if (fill >= frames && pendingAdjust_ > 0 && frames > 1) {
+    } else if (correctNow && fill >= frames && pendingAdjust_ > 0 && frames > 1) {
         read_.store(r + copyAdjusted(dst, r, frames, +1), std::memory_order_release);
         repeatedFrames_.fetch_add(1, std::memory_order_relaxed);
         --pendingAdjust_;
@@ -212,24 +235,17 @@ uint32_t JitterBuffer::pull(std::span<int16_t> samples) {
         if (streaming) {
             // The stream runs but the producer is late: the silence shifts the timeline, and
             // a larger margin keeps the next late burst from doing the same.
-            const bool stallStarts = emptyRun_ == 0;
-            if (stallStarts) {
+            if (emptyRun_ == 0) {
                 underruns_.fetch_add(1, std::memory_order_relaxed);
             }
             underrunFrames_.fetch_add(frames - given, std::memory_order_relaxed);
             emptyRun_ += frames - given;
-            if (config_.growMarginOnUnderrun && stallStarts) {
-                const auto maxMargin =
-                    static_cast<uint32_t>(kMaxMarginMs * config_.format.rate / 1000.0);
-                const uint32_t margin = margin_.load(std::memory_order_relaxed);
-                margin_.store(std::min(maxMargin, margin + (frames - given)),
-                              std::memory_order_relaxed);
-            }
             pendingAdjust_ = 0;
             windowLeft_ = config_.windowFrames;
             windowMinFill_ = UINT32_MAX;
             if (config_.idleFrames > 0 && emptyRun_ >= config_.idleFrames) {
-                phase_ = Phase::Priming; // fallen silent: the next audio primes afresh
+                // Fallen silent, not late: no margin for it; the next audio primes afresh.
+                phase_ = Phase::Priming;
                 emptyRun_ = 0;
             }
         } else {
@@ -237,7 +253,6 @@ uint32_t JitterBuffer::pull(std::span<int16_t> samples) {
         }
         return given;
     }
-    emptyRun_ = 0;
     if (streaming) {
         checkLevel(fill - frames, frames);
     }

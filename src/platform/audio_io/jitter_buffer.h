@@ -10,8 +10,10 @@
 //   margin plus one request (a burst may land just after a request instead of just before). The producer's and the device's clocks never run quite alike; the
 //   difference is absorbed by dropping or repeating single frames at the quietest point of a
 //   request (at most one per request), so the delay neither grows nor shrinks.
-// - Underrun: a stream that still runs but has nothing to give plays silence (counted), and
-//   the margin grows by the shortfall, up to kMaxMarginMs.
+// - Underrun: a stream that still runs but has nothing to give plays silence (counted); when
+//   its audio comes back the margin grows by the silence played, up to kMaxMarginMs (unless
+//   the producer fell silent for longer than the idle span: then the next audio primes
+//   afresh). Corrections for drift are spread out, at most kMaxCorrectionPpm.
 // - Overflow: a push that does not fit is cut to what fits (counted).
 //
 // Threads: one producer (push, beginStream, endStream) and one consumer (pull) at a time;
@@ -31,6 +33,8 @@ namespace timbrelo {
 class JitterBuffer {
   public:
     static constexpr double kMaxMarginMs = 60.0;
+    // The fastest the level is corrected: twice the drift of the worst clocks seen.
+    static constexpr uint32_t kMaxCorrectionPpm = 2000;
 
     struct Config {
         StreamFormat format = kPipelineFormat;
@@ -122,6 +126,8 @@ class JitterBuffer {
     std::array<uint32_t, 4> history_{}; // the lowest level of the last windows
     size_t historyNext_ = 0;
     int32_t pendingAdjust_ = 0; // > 0: frames to repeat, < 0: frames to drop
+    uint32_t correctionSpacing_ = 0; // frames between corrections
+    uint32_t untilCorrection_ = 0;
     uint32_t emptyRun_ = 0;     // frames of silence given in a row while playing
     uint32_t lead_ = 0;         // silence still to play ahead of a stream's first audio
 
