@@ -5,8 +5,8 @@
 
 #include "audio/dc_audio_player.h"
 #include "audio/device_enumeration.h"
-#include "platform/wave/pulse_audio_backend.h"
 #include "platform/wave/sim_audio_backend.h"
+#include "pulse/pulse_audio_backend.h"
 #include "support/signals.h"
 #include "support/sound_server.h"
 

@@ -1,13 +1,10 @@
-#include "platform/wave/pulse_audio_backend.h"
-
-#include "platform/wave/pulse_stream.h"
+#include "pulse/pulse_audio_backend.h"
 
 #include <algorithm>
 #include <cstring>
 #include <pulse/context.h>
 #include <pulse/introspect.h>
 #include <pulse/proplist.h>
-#include <pulse/sample.h>
 
 namespace timbrelo {
 namespace {
@@ -31,13 +28,6 @@ void addDevice(const Info& info, std::vector<PulseAudioBackend::DeviceInfo>& dev
     devices.push_back(std::move(device));
 }
 
-bool formatSupported(const WaveFormat& format) {
-    return format.formatTag == 1 && (format.bitsPerSample == 8 || format.bitsPerSample == 16) &&
-           format.channels >= 1 && format.channels <= PA_CHANNELS_MAX &&
-           format.samplesPerSec >= 1 && format.samplesPerSec <= PA_RATE_MAX &&
-           format.blockAlign == format.channels * (format.bitsPerSample / 8);
-}
-
 } // namespace
 
 std::string productNameOf(const std::string& description) {
@@ -54,21 +44,24 @@ std::string productNameOf(const std::string& description) {
 PulseAudioBackend::PulseAudioBackend() : PulseAudioBackend(Options{}) {}
 
 PulseAudioBackend::PulseAudioBackend(Options options)
-    : connection_(std::make_shared<PulseConnection>(options)) {}
+    : PulseAudioBackend(std::make_shared<PulseConnection>(options)) {}
+
+PulseAudioBackend::PulseAudioBackend(std::shared_ptr<PulseConnection> connection)
+    : connection_(std::move(connection)) {}
 
 PulseAudioBackend::~PulseAudioBackend() = default;
 
-MmResult PulseAudioBackend::connect() {
+AudioResult PulseAudioBackend::connect() {
     PulseConnection::Lock lock(*connection_);
-    MmResult rc = MMSYSERR_NOERROR;
+    AudioResult rc = AudioResult::Ok;
     connection_->context(rc);
     return rc;
 }
 
-MmResult PulseAudioBackend::list(Kind kind, std::vector<DeviceInfo>& devices) {
+AudioResult PulseAudioBackend::list(Kind kind, std::vector<DeviceInfo>& devices) {
     devices.clear();
     PulseConnection::Lock lock(*connection_);
-    MmResult rc = MMSYSERR_NOERROR;
+    AudioResult rc = AudioResult::Ok;
     pa_context* context = connection_->context(rc);
     if (context == nullptr) {
         return rc;
@@ -95,27 +88,27 @@ MmResult PulseAudioBackend::list(Kind kind, std::vector<DeviceInfo>& devices) {
             &devices);
     }
     rc = connection_->await(op);
-    if (rc != MMSYSERR_NOERROR) {
+    if (rc != AudioResult::Ok) {
         devices.clear();
         return rc;
     }
     std::stable_sort(devices.begin(), devices.end(), [](const DeviceInfo& a, const DeviceInfo& b) {
         return a.serverIndex < b.serverIndex;
     });
-    return MMSYSERR_NOERROR;
+    return AudioResult::Ok;
 }
 
-MmResult PulseAudioBackend::listInputs(std::vector<DeviceInfo>& devices) {
+AudioResult PulseAudioBackend::listInputs(std::vector<DeviceInfo>& devices) {
     return list(Kind::Sources, devices);
 }
 
-MmResult PulseAudioBackend::listOutputs(std::vector<DeviceInfo>& devices) {
+AudioResult PulseAudioBackend::listOutputs(std::vector<DeviceInfo>& devices) {
     return list(Kind::Sinks, devices);
 }
 
 std::string PulseAudioBackend::productName(Kind kind, uint32_t index) {
     std::vector<DeviceInfo> devices;
-    if (list(kind, devices) != MMSYSERR_NOERROR || index >= devices.size()) {
+    if (list(kind, devices) != AudioResult::Ok || index >= devices.size()) {
         return {};
     }
     return productNameOf(devices[index].description);
@@ -141,69 +134,73 @@ std::string PulseAudioBackend::outputDeviceName(uint32_t index) {
     return productName(Kind::Sinks, index);
 }
 
-MmResult PulseAudioBackend::openStream(Kind kind, uint32_t index, const WaveFormat& format,
-                                       const std::shared_ptr<PulseStreamCore>& core) {
-    if (!formatSupported(format)) {
-        return WAVERR_BADFORMAT;
+AudioResult PulseAudioBackend::deviceName(Kind kind, uint32_t index, std::string& name) {
+    name.clear();
+    if (index == kDefaultDevice) {
+        return connect(); // the default as it is when the stream opens; the stream stays there
     }
-    std::string name;
-    if (index != kWaveMapper) {
-        std::vector<DeviceInfo> devices;
-        if (MmResult rc = list(kind, devices); rc != MMSYSERR_NOERROR) {
-            return rc;
-        }
-        if (index >= devices.size()) {
-            return MMSYSERR_BADDEVICEID;
-        }
-        name = devices[index].name;
-    }
-    PulseConnection::Lock lock(*connection_);
-    MmResult rc = MMSYSERR_NOERROR;
-    pa_context* context = connection_->context(rc);
-    if (context == nullptr) {
+    std::vector<DeviceInfo> devices;
+    if (AudioResult rc = list(kind, devices); rc != AudioResult::Ok) {
         return rc;
     }
-    // The wave mapper is the default device as it is now; the stream stays there.
-    rc = core->open(context, index == kWaveMapper ? nullptr : name.c_str());
-    if (rc == MMSYSERR_NOERROR) {
-        core->launch();
+    if (index >= devices.size()) {
+        return AudioResult::BadDevice;
     }
+    name = devices[index].name;
+    return AudioResult::Ok;
+}
+
+AudioResult PulseAudioBackend::openCapture(uint32_t index, const StreamFormat& format,
+                                           uint32_t blockFrames, CaptureSink& sink,
+                                           std::unique_ptr<CaptureStream>& stream) {
+    stream.reset();
+    if (AudioResult rc = pulse_detail::checkFormat(format); rc != AudioResult::Ok) {
+        return rc;
+    }
+    PulseCaptureStream::Options options = captureSettings_;
+    options.spec.format = format;
+    options.spec.name = "Voice capture";
+    options.blockFrames = blockFrames;
+    if (AudioResult rc = deviceName(Kind::Sources, index, options.spec.device);
+        rc != AudioResult::Ok) {
+        return rc;
+    }
+    std::unique_ptr<PulseCaptureStream> opened;
+    const AudioResult rc = PulseCaptureStream::open(connection_, options, sink, opened);
+    stream = std::move(opened);
     return rc;
 }
 
-MmResult PulseAudioBackend::openInput(uint32_t index, const WaveFormat& format,
-                                      WaveInCallback& callback,
-                                      std::unique_ptr<WaveInDevice>& device) {
-    auto core = std::make_shared<PulseStreamCore>(connection_, format, callback);
-    if (MmResult rc = openStream(Kind::Sources, index, format, core); rc != MMSYSERR_NOERROR) {
-        core->release();
+AudioResult PulseAudioBackend::openPlayback(uint32_t index, const StreamFormat& format,
+                                            uint32_t periodFrames, PlaybackSource& source,
+                                            std::unique_ptr<PlaybackStream>& stream) {
+    stream.reset();
+    if (AudioResult rc = pulse_detail::checkFormat(format); rc != AudioResult::Ok) {
         return rc;
     }
-    device = std::make_unique<PulseInputDevice>(std::move(core));
-    return MMSYSERR_NOERROR;
-}
-
-MmResult PulseAudioBackend::openOutput(uint32_t index, const WaveFormat& format,
-                                       WaveOutCallback& callback,
-                                       std::unique_ptr<WaveOutDevice>& device) {
-    auto core = std::make_shared<PulseStreamCore>(connection_, format, callback);
-    if (MmResult rc = openStream(Kind::Sinks, index, format, core); rc != MMSYSERR_NOERROR) {
-        core->release();
+    PulsePlaybackStream::Options options;
+    options.spec.format = format;
+    options.spec.name = "Playback";
+    options.periodFrames = periodFrames;
+    if (AudioResult rc = deviceName(Kind::Sinks, index, options.spec.device);
+        rc != AudioResult::Ok) {
         return rc;
     }
-    device = std::make_unique<PulseOutputDevice>(std::move(core));
-    return MMSYSERR_NOERROR;
+    std::unique_ptr<PulsePlaybackStream> opened;
+    const AudioResult rc = PulsePlaybackStream::open(connection_, options, source, opened);
+    stream = std::move(opened);
+    return rc;
 }
 
-MmResult PulseAudioBackend::getPreferred(Kind kind, uint32_t& index) {
+AudioResult PulseAudioBackend::defaultDevice(Kind kind, uint32_t& index) {
     std::vector<DeviceInfo> devices;
-    if (MmResult rc = list(kind, devices); rc != MMSYSERR_NOERROR) {
+    if (AudioResult rc = list(kind, devices); rc != AudioResult::Ok) {
         return rc;
     }
     std::string name;
     {
         PulseConnection::Lock lock(*connection_);
-        MmResult rc = MMSYSERR_NOERROR;
+        AudioResult rc = AudioResult::Ok;
         pa_context* context = connection_->context(rc);
         if (context == nullptr) {
             return rc;
@@ -221,7 +218,7 @@ MmResult PulseAudioBackend::getPreferred(Kind kind, uint32_t& index) {
                 *q->name = n != nullptr ? n : "";
             },
             &query));
-        if (rc != MMSYSERR_NOERROR) {
+        if (rc != AudioResult::Ok) {
             return rc;
         }
     }
@@ -229,22 +226,22 @@ MmResult PulseAudioBackend::getPreferred(Kind kind, uint32_t& index) {
                            [&](const DeviceInfo& d) { return d.name == name; });
     // A monitor, an internal helper or nothing at all: none of the listed devices.
     if (it == devices.end()) {
-        return kPulseNoDefaultDevice;
+        return AudioResult::NoDefaultDevice;
     }
     index = static_cast<uint32_t>(it - devices.begin());
-    return MMSYSERR_NOERROR;
+    return AudioResult::Ok;
 }
 
-MmResult PulseAudioBackend::setPreferred(Kind kind, uint32_t index) {
+AudioResult PulseAudioBackend::setDefaultDevice(Kind kind, uint32_t index) {
     std::vector<DeviceInfo> devices;
-    if (MmResult rc = list(kind, devices); rc != MMSYSERR_NOERROR) {
+    if (AudioResult rc = list(kind, devices); rc != AudioResult::Ok) {
         return rc;
     }
     if (index >= devices.size()) {
-        return MMSYSERR_BADDEVICEID;
+        return AudioResult::BadDevice;
     }
     PulseConnection::Lock lock(*connection_);
-    MmResult rc = MMSYSERR_NOERROR;
+    AudioResult rc = AudioResult::Ok;
     pa_context* context = connection_->context(rc);
     if (context == nullptr) {
         return rc;
@@ -255,34 +252,26 @@ MmResult PulseAudioBackend::setPreferred(Kind kind, uint32_t index) {
     rc = connection_->await(kind == Kind::Sources
                                 ? pa_context_set_default_source(context, name, done, &success)
                                 : pa_context_set_default_sink(context, name, done, &success));
-    if (rc == MMSYSERR_NOERROR && !success) {
+    if (rc == AudioResult::Ok && !success) {
         rc = connection_->contextError();
     }
     return rc;
 }
 
-MmResult PulseAudioBackend::getPreferredInput(uint32_t& index) {
-    return getPreferred(Kind::Sources, index);
+AudioResult PulseAudioBackend::defaultInput(uint32_t& index) {
+    return defaultDevice(Kind::Sources, index);
 }
 
-MmResult PulseAudioBackend::setPreferredInput(uint32_t index) {
-    return setPreferred(Kind::Sources, index);
+AudioResult PulseAudioBackend::setDefaultInput(uint32_t index) {
+    return setDefaultDevice(Kind::Sources, index);
 }
 
-MmResult PulseAudioBackend::getPreferredOutput(uint32_t& index) {
-    return getPreferred(Kind::Sinks, index);
+AudioResult PulseAudioBackend::defaultOutput(uint32_t& index) {
+    return defaultDevice(Kind::Sinks, index);
 }
 
-MmResult PulseAudioBackend::setPreferredOutput(uint32_t index) {
-    return setPreferred(Kind::Sinks, index);
-}
-
-std::string PulseAudioBackend::inputErrorText(MmResult code) {
-    return pulseErrorText(code);
-}
-
-std::string PulseAudioBackend::outputErrorText(MmResult code) {
-    return pulseErrorText(code);
+AudioResult PulseAudioBackend::setDefaultOutput(uint32_t index) {
+    return setDefaultDevice(Kind::Sinks, index);
 }
 
 } // namespace timbrelo

@@ -6,11 +6,14 @@
 // Input devices are the server's sources that are not monitors of a sink, output devices its
 // sinks, both in the server's index order; a device whose properties carry
 // kInternalDeviceProperty=1 (the virtual device's own helpers) is never listed. Product names
-// are the devices' descriptions. The preferred devices are the server's default source and
-// sink.
+// are the devices' descriptions. The default devices are the server's default source and
+// sink. Streams record or play one device by name and never follow a default change.
 
-#include "platform/wave/audio_backend.h"
-#include "platform/wave/pulse_connection.h"
+#include "platform/audio_io/audio_backend.h"
+#include "pulse/pulse_capture_stream.h"
+#include "pulse/internal_device.h"
+#include "pulse/pulse_connection.h"
+#include "pulse/pulse_playback_stream.h"
 
 #include <memory>
 #include <string>
@@ -18,10 +21,8 @@
 
 namespace timbrelo {
 
-class PulseStreamCore;
-
 // Property that marks a device as the program's own internal helper.
-inline constexpr const char* kInternalDeviceProperty = "timbrelo.internal";
+// (kInternalDeviceProperty: see internal_device.h.)
 
 class PulseAudioBackend : public AudioBackend {
   public:
@@ -36,40 +37,58 @@ class PulseAudioBackend : public AudioBackend {
 
     PulseAudioBackend();
     explicit PulseAudioBackend(Options options);
+    // A back end on a connection shared with others (the virtual device).
+    explicit PulseAudioBackend(std::shared_ptr<PulseConnection> connection);
     ~PulseAudioBackend() override;
 
-    // Connects when not connected; 0 when a server answers, else why not.
-    MmResult connect();
+    // The connection its streams use; streams of other users may share it.
+    const std::shared_ptr<PulseConnection>& connection() const { return connection_; }
+
+    // Connects when not connected; Ok when a server answers, else why not. Control threads.
+    AudioResult connect();
     // The devices in the order of the lists above; an error when the server can't be asked.
-    MmResult listInputs(std::vector<DeviceInfo>& devices);
-    MmResult listOutputs(std::vector<DeviceInfo>& devices);
+    // Control threads; waits for the server (bounded).
+    AudioResult listInputs(std::vector<DeviceInfo>& devices);
+    AudioResult listOutputs(std::vector<DeviceInfo>& devices);
 
     uint32_t inputDeviceCount() override;
     std::string inputDeviceName(uint32_t index) override;
-    MmResult openInput(uint32_t index, const WaveFormat& format, WaveInCallback& callback,
-                       std::unique_ptr<WaveInDevice>& device) override;
     uint32_t outputDeviceCount() override;
     std::string outputDeviceName(uint32_t index) override;
-    MmResult openOutput(uint32_t index, const WaveFormat& format, WaveOutCallback& callback,
-                        std::unique_ptr<WaveOutDevice>& device) override;
-    MmResult getPreferredInput(uint32_t& index) override;
-    MmResult setPreferredInput(uint32_t index) override;
-    MmResult getPreferredOutput(uint32_t& index) override;
-    MmResult setPreferredOutput(uint32_t index) override;
-    std::string inputErrorText(MmResult code) override;
-    std::string outputErrorText(MmResult code) override;
+
+    // A PulseCaptureStream with the back end's capture settings (see below) on the device.
+    AudioResult openCapture(uint32_t index, const StreamFormat& format, uint32_t blockFrames,
+                            CaptureSink& sink, std::unique_ptr<CaptureStream>& stream) override;
+    // A PulsePlaybackStream asking for `periodFrames` at a time and keeping two queued.
+    AudioResult openPlayback(uint32_t index, const StreamFormat& format, uint32_t periodFrames,
+                             PlaybackSource& source,
+                             std::unique_ptr<PlaybackStream>& stream) override;
+
+    // NoDefaultDevice when the default is none of the listed devices (a monitor, a helper).
+    AudioResult defaultInput(uint32_t& index) override;
+    AudioResult setDefaultInput(uint32_t index) override;
+    AudioResult defaultOutput(uint32_t& index) override;
+    AudioResult setDefaultOutput(uint32_t index) override;
+
+    const char* kind() const override { return "pulse"; }
+
+    // Ring size and real-time priority of the capture streams opened from now on (the spec
+    // and block size come from openCapture). Control thread, before opening.
+    void setCaptureSettings(const PulseCaptureStream::Options& settings) {
+        captureSettings_ = settings;
+    }
 
   private:
     enum class Kind { Sources, Sinks };
-    MmResult list(Kind kind, std::vector<DeviceInfo>& devices);
+    AudioResult list(Kind kind, std::vector<DeviceInfo>& devices);
     std::string productName(Kind kind, uint32_t index);
-    MmResult getPreferred(Kind kind, uint32_t& index);
-    MmResult setPreferred(Kind kind, uint32_t index);
-    // Connects the core's stream to device `index` of the list (or the default device).
-    MmResult openStream(Kind kind, uint32_t index, const WaveFormat& format,
-                        const std::shared_ptr<PulseStreamCore>& core);
+    AudioResult defaultDevice(Kind kind, uint32_t& index);
+    AudioResult setDefaultDevice(Kind kind, uint32_t index);
+    // The server's name of device `index` ("" for kDefaultDevice).
+    AudioResult deviceName(Kind kind, uint32_t index, std::string& name);
 
     std::shared_ptr<PulseConnection> connection_;
+    PulseCaptureStream::Options captureSettings_;
 };
 
 // A description cut to the product-name limit without splitting a character.

@@ -1,138 +1,94 @@
 #pragma once
-// One record or playback stream on the sound server, shaped as a wave device: buffers are
-// queued, filled (record) or drained into the server (playback) on the event loop's thread,
-// and handed back on a callback thread of the device's own, so that the caller's processing
-// never holds up the event loop and the caller may use the device from its callback.
+// What the record and playback streams on the sound server share: the device, name and
+// properties a stream is made with, connecting it and waiting until it runs, and tearing it
+// down so that none of its callbacks can run afterwards.
 
-#include "platform/wave/audio_backend.h"
-#include "platform/wave/header_queue.h"
-#include "platform/wave/pulse_connection.h"
+#include "platform/audio_io/audio_result.h"
+#include "platform/audio_io/stream_format.h"
 
 #include <atomic>
-#include <condition_variable>
-#include <memory>
-#include <mutex>
+#include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
-struct pa_context;
+struct pa_buffer_attr;
 struct pa_stream;
 
 namespace timbrelo {
 
-class PulseStreamCore : public std::enable_shared_from_this<PulseStreamCore> {
-  public:
-    enum class Direction { Record, Playback };
+class PulseConnection;
 
-    PulseStreamCore(std::shared_ptr<PulseConnection> connection, const WaveFormat& format,
-                    WaveInCallback& callback);
-    PulseStreamCore(std::shared_ptr<PulseConnection> connection, const WaveFormat& format,
-                    WaveOutCallback& callback);
-    ~PulseStreamCore();
-
-    // With the connection locked: creates the stream on `device` (the server's name; null
-    // for the default device) and waits until it runs. Then `launch` starts the callback
-    // thread; on failure, `release` undoes what was made.
-    MmResult open(pa_context* context, const char* device);
-    void launch();
-    // The handle is gone: ends the stream and the callbacks without delivering anything.
-    void release();
-
-    MmResult prepareHeader(WaveHeader& header);
-    MmResult unprepareHeader(WaveHeader& header);
-    // addBuffer (record) or write (playback).
-    MmResult queue(WaveHeader& header);
-    MmResult start();                // record
-    MmResult setPaused(bool paused); // playback
-    MmResult reset();
-    MmResult close();
-    MmResult closeReason() const { return reason_.load(); }
-
-  private:
-    PulseStreamCore(std::shared_ptr<PulseConnection> connection, Direction direction,
-                    const WaveFormat& format, WaveInCallback* in, WaveOutCallback* out);
-
-    // On the loop (lock held).
-    static void onState(pa_stream* stream, void* self);
-    static void onRequest(pa_stream* stream, size_t bytes, void* self);
-    void pump();
-    void pumpRecord();
-    void pumpPlayback();
-    void discardRecorded();
-    void finish(WaveHeader* header);
-    void lose(MmResult reason);
-    void disconnect();
-    MmResult cork(bool corked);
-    void setBufferAttr(uint32_t bufferLength);
-
-    // Any thread.
-    void arm();
-    bool onCallbackThread() const;
-    void stopCallbacks();
-    void runCallbacks();
-    void deliver(WaveHeader* header);
-    void deliverClose();
-
-    std::shared_ptr<PulseConnection> connection_;
-    const Direction direction_;
-    const WaveFormat format_;
-    WaveInCallback* const inCallback_;
-    WaveOutCallback* const outCallback_;
-
-    // Guarded by the connection's lock.
-    pa_stream* stream_ = nullptr;
-    HeaderQueue pending_;
-    size_t offset_ = 0;     // playback: bytes of the front buffer already written
-    size_t peekOffset_ = 0; // record: bytes of the server's current fragment already taken
-    uint32_t attrBufferLength_ = 0;
-    bool opened_ = false;
-    bool started_ = false;
-    bool closed_ = false;
-    bool lost_ = false;
-
-    // Hand-over to the callback thread.
-    std::mutex doneMutex_;
-    std::condition_variable doneCv_;
-    HeaderQueue done_;
-    bool closePending_ = false;
-    bool quit_ = false;
-    std::mutex deliverMutex_; // held while a callback runs
-    std::atomic<bool> armed_{false};
-    std::atomic<MmResult> reason_{MMSYSERR_NOERROR};
-    std::atomic<std::thread::id> callbackId_{};
-    std::thread callbackThread_;
+// Where a stream goes and how the server shows it.
+struct PulseStreamSpec {
+    // The server's name of the device ("timbrelo_vmic_feed", "timbrelo_vspk.monitor"); empty
+    // for the default device as it is when the stream opens. Either way the stream stays
+    // there: it never follows a change of the default device.
+    std::string device;
+    // The stream's name in the server's lists and mixers.
+    std::string name;
+    // More stream properties, key and value (e.g. "media.role", "phone").
+    std::vector<std::pair<std::string, std::string>> properties;
+    StreamFormat format = kPipelineFormat;
 };
 
-class PulseInputDevice : public WaveInDevice {
+namespace pulse_detail {
+
+// BadFormat for a format the server can't take as 16-bit samples.
+AudioResult checkFormat(const StreamFormat& format);
+
+// With the connection locked: a new, unconnected stream for `spec` (its name and properties
+// set); null with the reason in `error`.
+pa_stream* newStream(PulseConnection& connection, const PulseStreamSpec& spec, AudioResult& error);
+// With the connection locked: connects a stream made by newStream (its callbacks set) with
+// `flags` (pa_stream_flags_t) and `attr`, and waits, bounded by the connection's operation
+// timeout, until it is ready.
+AudioResult connectAndWait(PulseConnection& connection, pa_stream* stream,
+                           const PulseStreamSpec& spec, bool record, const pa_buffer_attr& attr,
+                           int flags);
+
+// With the connection locked: clears every callback, disconnects and releases the stream.
+// No callback of it runs once the lock is released.
+void closeStream(pa_stream*& stream);
+
+// Why a stream that failed or ended by itself did (from its state callback).
+AudioResult endReason(pa_stream* stream);
+
+// Cork or uncork without waiting for the answer; an error when the request can't be sent.
+AudioResult cork(PulseConnection& connection, pa_stream* stream, bool corked);
+// Drops what the server and the client library hold of the stream's audio.
+void flush(pa_stream* stream);
+
+// SCHED_FIFO priorities: low among real-time threads (above every ordinary thread, below the
+// sound server's own), the event loop above the capture thread, so that heavy processing on a
+// capture thread never delays a playback request.
+inline constexpr int kCaptureThreadPriority = 3;
+inline constexpr int kLoopThreadPriority = 4;
+
+// Asks real-time scheduling for the calling thread; false when the system does not permit it
+// (the thread then goes on at normal priority).
+bool makeRealtime(int priority);
+
+// Remembers the event loop's thread (seen from the stream's callbacks), so that a method
+// called from a callback does not take the connection's lock, which the loop already holds.
+// The first callback seen also asks real-time scheduling for the loop: it serves the
+// playback requests and copies the captured audio.
+class LoopThread {
   public:
-    explicit PulseInputDevice(std::shared_ptr<PulseStreamCore> core) : core_(std::move(core)) {}
-    ~PulseInputDevice() override { core_->release(); }
-    MmResult prepareHeader(WaveHeader& h) override { return core_->prepareHeader(h); }
-    MmResult unprepareHeader(WaveHeader& h) override { return core_->unprepareHeader(h); }
-    MmResult addBuffer(WaveHeader& h) override { return core_->queue(h); }
-    MmResult start() override { return core_->start(); }
-    MmResult reset() override { return core_->reset(); }
-    MmResult close() override { return core_->close(); }
-    MmResult closeReason() const override { return core_->closeReason(); }
+    void mark() {
+        const std::thread::id self = std::this_thread::get_id();
+        if (id_.load(std::memory_order_relaxed) != self) {
+            id_.store(self, std::memory_order_relaxed);
+            makeRealtime(kLoopThreadPriority);
+        }
+    }
+    bool current() const {
+        return id_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+    }
 
   private:
-    std::shared_ptr<PulseStreamCore> core_;
+    std::atomic<std::thread::id> id_{};
 };
 
-class PulseOutputDevice : public WaveOutDevice {
-  public:
-    explicit PulseOutputDevice(std::shared_ptr<PulseStreamCore> core) : core_(std::move(core)) {}
-    ~PulseOutputDevice() override { core_->release(); }
-    MmResult prepareHeader(WaveHeader& h) override { return core_->prepareHeader(h); }
-    MmResult unprepareHeader(WaveHeader& h) override { return core_->unprepareHeader(h); }
-    MmResult write(WaveHeader& h) override { return core_->queue(h); }
-    MmResult pause() override { return core_->setPaused(true); }
-    MmResult restart() override { return core_->setPaused(false); }
-    MmResult reset() override { return core_->reset(); }
-    MmResult close() override { return core_->close(); }
-    MmResult closeReason() const override { return core_->closeReason(); }
-
-  private:
-    std::shared_ptr<PulseStreamCore> core_;
-};
-
+} // namespace pulse_detail
 } // namespace timbrelo
