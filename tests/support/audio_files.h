@@ -13,7 +13,7 @@
 namespace timbrelo::test {
 
 struct WavContents {
-    WaveFormat format;
+    WavFormat format;
     uint32_t riffSize = 0;     // as the header says
     uint32_t dataSize = 0;     // as the header says
     std::vector<uint8_t> data; // the "data" chunk, cut to what the file holds
