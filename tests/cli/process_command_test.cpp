@@ -457,6 +457,37 @@ TEST_F(CliTest, AResultTooLongForAWavFileIsRefusedAtOnce) {
     EXPECT_FALSE(anyPartialIn(dir.path()));
 }
 
+// A disk without room: refused up front when the length is known, named when it fills up
+// on the way (a pipe's length is not known). Runs in a mount namespace of its own with a
+// 200 kB disk; skipped where that can't be made.
+TEST_F(CliTest, AFullDiskIsNamed) {
+    const std::string input = voiceFile(150, 5.0);
+    const std::string fifo = dir.file("in.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string disk = dir.file("disk");
+    ::mkdir(disk.c_str(), 0700);
+    const std::string cli = TIMBRELO_BINARY_DIR "/src/cli/timbrelo-cli";
+    const std::string script = "mount -t tmpfs -o size=200k none '" + disk + "' || exit 99; '" +
+                               cli + "' process -q '" + input + "' '" + disk +
+                               "/out.wav'; echo \"status $?\"; (cat '" + input + "' > '" + fifo +
+                               "' &); '" + cli + "' process -q '" + fifo + "' '" + disk +
+                               "/out.wav'; echo \"status $?\"; ls -A '" + disk + "'";
+    const CommandResult r =
+        runCommand({"unshare", "-m", "sh", "-c", script}, std::chrono::seconds(60), true);
+    if (r.status != 0) {
+        GTEST_SKIP() << "no private mount here: " << r.output;
+    }
+    EXPECT_EQ(
+        lines(r.output),
+        (std::vector<std::string>{
+            "timbrelo-cli: " + disk +
+                "/out.wav: the result needs about 0.5 MB but its "
+                "disk has 0.2 MB free",
+            "status 1", "timbrelo-cli: " + disk + "/out.wav: can't be written: its disk is full",
+            "status 1"}))
+        << r.output;
+}
+
 // A bad line in the user's own settings file is reported with its file and line and left out;
 // the voice still comes out, changed by the good lines.
 TEST_F(CliTest, BadLinesOfTheUsersSettingsAreReportedAndLeftOut) {
