@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         MusicReader reader(DecoderList::create());
         reader.start(std::move(music), chainRate, "");
         uint64_t frames = 0;
-        for (int i = 0; i < 64 && frames < 20000; ++i) {
+        for (int i = 0; i < 16 && frames < 8192; ++i) {
             if (reader.produce() == MusicReader::Produced::kDone) {
                 break;
             }
