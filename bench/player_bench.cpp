@@ -5,7 +5,7 @@
 
 #include "audio/dc_audio_player.h"
 #include "audio/device_enumeration.h"
-#include "platform/wave/sim_audio_backend.h"
+#include "sim/sim_audio_backend.h"
 #include "pulse/pulse_audio_backend.h"
 #include "support/signals.h"
 #include "support/sound_server.h"
@@ -18,7 +18,7 @@ using namespace timbrelo;
 
 namespace {
 
-constexpr double kBytesPerSecond = 22050.0 * 4;
+constexpr double kFramesPerSecond = 22050.0;
 
 double processCpuSeconds() {
     timespec t{};
@@ -26,44 +26,41 @@ double processCpuSeconds() {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
-std::vector<uint8_t> toneBytes(double seconds) {
-    const std::vector<int16_t> tone = test::makeTone(440, seconds, 22050, 2);
-    const auto* p = reinterpret_cast<const uint8_t*>(tone.data());
-    return {p, p + tone.size() * 2};
+std::vector<int16_t> tone(double seconds) {
+    return test::makeTone(440, seconds, 22050, 2);
 }
 
-// Pushes audio through a player whose device takes every buffer at once: the cost of the
-// ring, the refills and the device hand-over per second of audio.
+// Pushes audio through a player whose device asks as fast as it is given: the cost of the
+// jitter buffer and the stream's requests per second of audio.
 void BM_PlayerRingAndRefill(benchmark::State& state) {
     SimAudioBackend backend;
     const uint32_t device = backend.addOutputDevice("Bench", Pacing::AsFastAsPossible, 0);
     DCAudioPlayer player(backend);
-    player.selectDevice(device, 3072);
-    player.setFormat(1, 22050, 16);
+    player.selectDevice(device);
+    player.setFormat(kPipelineFormat);
     player.openStream();
-    const std::vector<uint8_t> audio = toneBytes(1.0);
-    const uint32_t block = static_cast<uint32_t>(state.range(0));
+    const std::vector<int16_t> audio = tone(1.0);
+    const auto block = static_cast<uint32_t>(state.range(0)); // frames
 
-    double audioBytes = 0;
+    double frames = 0;
     const double cpuStart = processCpuSeconds();
     for (auto _ : state) {
-        for (size_t at = 0; at + block <= audio.size(); at += block) {
-            // Keep the ring from overflowing, as a real-time producer would.
-            while (player.usedBytes() + block >= DCAudioPlayer::kRingBytes - 1) {
+        for (size_t at = 0; at + size_t{block} * 2 <= audio.size(); at += size_t{block} * 2) {
+            // Keep the buffer from overflowing, as a real-time producer would.
+            while (player.bufferedFrames() + block >= DCAudioPlayer::kRingFrames) {
                 std::this_thread::yield();
             }
-            player.addData(audio.data() + at, block);
-            audioBytes += block;
+            player.addData(std::span<const int16_t>(audio.data() + at, size_t{block} * 2));
+            frames += block;
         }
     }
     const double cpu = processCpuSeconds() - cpuStart;
     player.stop();
-    state.counters["x_realtime"] = audioBytes / kBytesPerSecond / cpu;
-    state.SetBytesProcessed(static_cast<int64_t>(audioBytes));
+    state.counters["x_realtime"] = frames / kFramesPerSecond / cpu;
 }
 BENCHMARK(BM_PlayerRingAndRefill)
+    ->Arg(128)
     ->Arg(512)
-    ->Arg(2048)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
@@ -82,24 +79,24 @@ void BM_SoundServerPlayback(benchmark::State& state) {
     }
     PulseAudioBackend backend;
     const int32_t speakers = findOutputDevice(backend, "Bench Speakers");
-    const std::vector<uint8_t> audio = toneBytes(3.0);
+    const std::vector<int16_t> audio = tone(3.0);
     double audioSeconds = 0;
     double cpu = 0;
     for (auto _ : state) {
         DCAudioPlayer player(backend);
-        player.selectDevice(static_cast<uint32_t>(speakers), 3072);
-        player.setFormat(1, 22050, 16);
+        player.selectDevice(static_cast<uint32_t>(speakers));
+        player.setFormat(kPipelineFormat);
         player.openStream();
         const double cpuStart = processCpuSeconds();
         const auto start = std::chrono::steady_clock::now();
-        for (size_t at = 0; at + 2048 <= audio.size(); at += 2048) {
-            player.addData(audio.data() + at, 2048);
+        for (size_t at = 0; at + 1024 <= audio.size(); at += 1024) {
+            player.addData(std::span<const int16_t>(audio.data() + at, 1024));
             std::this_thread::sleep_until(start + std::chrono::microseconds(static_cast<int64_t>(
-                                                      (at + 2048) / kBytesPerSecond * 1e6)));
+                                                      (at + 1024) / 2 / kFramesPerSecond * 1e6)));
         }
         player.stop();
         cpu += processCpuSeconds() - cpuStart;
-        audioSeconds += static_cast<double>(audio.size()) / kBytesPerSecond;
+        audioSeconds += static_cast<double>(audio.size()) / 2 / kFramesPerSecond;
     }
     state.counters["x_realtime"] = audioSeconds / cpu;
 }

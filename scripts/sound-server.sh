@@ -45,7 +45,7 @@ start_pulse() {
     env -u DBUS_SESSION_BUS_ADDRESS HOME="$dir/home" XDG_RUNTIME_DIR="$dir/runtime" \
         PULSE_STATE_PATH="$dir/state" \
         pulseaudio -n -F "$dir/server.pa" --daemonize=no --exit-idle-time=-1 --use-pid-file=no \
-        --realtime=no --high-priority=no --log-target="file:$dir/pulse.log" \
+        --realtime=yes --high-priority=yes --log-target="file:$dir/pulse.log" \
         </dev/null >/dev/null 2>&1 &
     pids=$!
     server="unix:$dir/native"

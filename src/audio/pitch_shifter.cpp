@@ -61,8 +61,8 @@ void PitchShifter::configure(uint32_t channels) {
     setUp(*touch_, channels_, 0.0f);
     requested_.store(0.0f);
     pending_.store(false);
-    bypassed_.store(false);
-    wasBypassed_ = false;
+    // The bypass stays as the voice set it: a bypassed shifter is at 0 semitones too.
+    wasBypassed_ = bypassed_.load();
     latency_.store(static_cast<uint32_t>(touch_->getSetting(SETTING_INITIAL_LATENCY)));
     sequence_.store(static_cast<uint32_t>(touch_->getSetting(SETTING_NOMINAL_INPUT_SEQUENCE)));
 }

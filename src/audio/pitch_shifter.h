@@ -33,7 +33,7 @@ class PitchShifter {
     ~PitchShifter();
 
     // Resets the shifter for a new capture: empty, the given channel count, 22050 Hz, no tempo
-    // or rate change, 0 semitones, quick seek and anti-alias filter off, not bypassed.
+    // or rate change, 0 semitones, quick seek and anti-alias filter off. The bypass stays.
     void configure(uint32_t channels);
 
     // Asks for a pitch in semitones (clamped to +-kMaxSemitones); taken over at the next

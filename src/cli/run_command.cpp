@@ -250,8 +250,22 @@ int runRunCommand(const std::vector<std::string_view>& args) {
             break;
         }
     }
+    const JitterBuffer::Stats voice = session.virtualDevice()->voiceStats();
+    const uint64_t serverShort = session.virtualDevice()->serverUnderruns();
     session.shutDown();
     showPostedMessages();
+    char summary[200];
+    std::snprintf(summary, sizeof summary,
+                  "voice delivery: %llu underruns (%.0f ms of silence), %llu times the server ran "
+                  "short, %.0f ms lost to overflow, %llu frames dropped and %llu repeated for "
+                  "clock drift",
+                  static_cast<unsigned long long>(voice.underruns),
+                  kPipelineFormat.framesToMs(static_cast<double>(voice.underrunFrames)),
+                  static_cast<unsigned long long>(serverShort),
+                  kPipelineFormat.framesToMs(static_cast<double>(voice.overflowFrames)),
+                  static_cast<unsigned long long>(voice.droppedFrames),
+                  static_cast<unsigned long long>(voice.repeatedFrames));
+    say("%s", summary);
     if (session.defaultsRestored()) {
         say("default devices restored");
     } else {

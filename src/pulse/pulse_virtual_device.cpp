@@ -133,7 +133,7 @@ pa_stream* PulseVirtualDevice::openStream(const char* name, const char* device, 
     } else {
         // Two requests' worth in the server, and no pre-buffering: every request is filled
         // (with silence between voices), so the stream never stops to wait.
-        attr.tlength = 2 * bytes;
+        attr.tlength = options_.feedPeriods * bytes;
         attr.prebuf = 0;
         attr.minreq = bytes;
         attr.fragsize = UINT32_MAX;
@@ -191,6 +191,8 @@ bool PulseVirtualDevice::openStreams(std::string& error) {
     if (feed_ == nullptr) {
         return false;
     }
+    feedPeriods_ = options_.feedPeriods;
+    pa_stream_set_underflow_callback(feed_, &PulseVirtualDevice::onVoiceUnderflow, this);
     const std::string monitor = std::string(VirtualPairModules::kSpeakerName) + ".monitor";
     render_ = openStream("Timbrelo virtual speaker", monitor.c_str(), true,
                          kRenderFragmentFrames, error);
@@ -307,6 +309,32 @@ void PulseVirtualDevice::onVoiceRequest(pa_stream* stream, size_t bytes, void* s
             static_cast<uint32_t>(latency * kPipelineFormat.rate / 1000000),
             std::memory_order_relaxed);
     }
+}
+
+void PulseVirtualDevice::onVoiceUnderflow(pa_stream* stream, void* self) {
+    // The server ran dry although every request was answered in full: it asked too late for
+    // what it holds. While a voice plays that is a gap a listener hears, so the server is
+    // given a period more to hold (up to kMaxFeedPeriods): a little more delay, no more gaps.
+    auto* device = static_cast<PulseVirtualDevice*>(self);
+    if (!device->voice_.streaming()) {
+        return; // between voices the feed plays silence: running short there is harmless
+    }
+    device->serverUnderruns_.fetch_add(1, std::memory_order_relaxed);
+    if (device->feedPeriods_ >= kMaxFeedPeriods) {
+        return;
+    }
+    ++device->feedPeriods_;
+    const pa_buffer_attr* current = pa_stream_get_buffer_attr(stream);
+    if (current == nullptr) {
+        return;
+    }
+    pa_buffer_attr attr = *current;
+    attr.tlength = device->feedPeriods_ * device->options_.feedPeriodFrames * kFrameBytes;
+    if (pa_operation* op = pa_stream_set_buffer_attr(stream, &attr, nullptr, nullptr)) {
+        pa_operation_unref(op);
+    }
+    debugPrintf("Virtual device: the server ran short; it now holds %u periods.\n",
+                device->feedPeriods_);
 }
 
 uint32_t PulseVirtualDevice::voiceDelayFrames() const {

@@ -13,8 +13,9 @@
 //   level meter; kept up to date from the server's events, so asking never waits.
 //
 // Buffer sizes (measured on PulseAudio 16 and PipeWire 0.3.65, see docs/design.md): the
-// voice stream asks for kFeedPeriodFrames at a time and keeps two periods in the server;
-// the render stream delivers fragments of kRenderFragmentFrames.
+// voice stream asks for kFeedPeriodFrames at a time and keeps two periods in the server, one
+// more each time the server runs short while a voice plays (up to kMaxFeedPeriods); the
+// render stream delivers fragments of kRenderFragmentFrames.
 //
 // Threads: as VirtualDevice states. The listener is called on the event loop thread.
 
@@ -43,6 +44,7 @@ class PulseVirtualDevice : public VirtualDevice {
   public:
     static constexpr uint32_t kFeedPeriodFrames = 128;     // about 6 ms
     static constexpr uint32_t kRenderFragmentFrames = 256; // about 12 ms
+    static constexpr uint32_t kMaxFeedPeriods = 6;
 
     struct Options {
         std::chrono::milliseconds connectTimeout{2000};
@@ -50,9 +52,11 @@ class PulseVirtualDevice : public VirtualDevice {
         std::chrono::milliseconds operationTimeout{1500};
         // How long the server may take to show a loaded module's device.
         std::chrono::milliseconds deviceTimeout{5000};
-        // The voice stream's request size and the voice's jitter margin, in frames.
+        // The voice stream's request size, how many requests' worth the server holds at
+        // first (more after it runs short), and the voice's jitter margin, in frames.
         uint32_t feedPeriodFrames = kFeedPeriodFrames;
-        uint32_t voiceMarginFrames = 66;
+        uint32_t feedPeriods = 2;
+        uint32_t voiceMarginFrames = 110;
         // Render audio waiting for the reader; the oldest goes when it is full.
         uint32_t renderBufferFrames = 22050;
     };
@@ -80,6 +84,7 @@ class PulseVirtualDevice : public VirtualDevice {
     bool lost() const override { return lost_.load(); }
     JitterBuffer::Stats voiceStats() const override { return voice_.stats(); }
     uint32_t voiceDelayFrames() const override;
+    uint64_t serverUnderruns() const override { return serverUnderruns_.load(); }
 
     // The pair was left behind by an earlier run and adopted.
     bool adopted() const { return adopted_; }
@@ -98,6 +103,7 @@ class PulseVirtualDevice : public VirtualDevice {
     // On the event loop.
     static void onStreamState(pa_stream* stream, void* self);
     static void onVoiceRequest(pa_stream* stream, size_t bytes, void* self);
+    static void onVoiceUnderflow(pa_stream* stream, void* self);
     static void onRenderData(pa_stream* stream, size_t bytes, void* self);
     void refreshState();
     static void onSourceOutput(pa_context* context, const pa_source_output_info* info, int eol,
@@ -124,6 +130,8 @@ class PulseVirtualDevice : public VirtualDevice {
     std::atomic<bool> lost_{false};
     std::atomic<bool> recording_{false};
     std::atomic<uint32_t> serverQueuedFrames_{0};
+    std::atomic<uint64_t> serverUnderruns_{0};
+    uint32_t feedPeriods_ = 2; // the event loop's
     std::mutex listenerMutex_;
     VirtualDeviceListener* listener_ = nullptr;
 

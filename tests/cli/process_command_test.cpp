@@ -205,6 +205,7 @@ TEST_F(CliTest, EffectsOffGivesTheInputBackByteForByte) {
     auto in = readWav(input);
     auto got = readWav(out);
     ASSERT_TRUE(in && got);
+    EXPECT_EQ(got->format.tag, 1);
     EXPECT_EQ(got->format.channels, 2);
     EXPECT_EQ(got->format.rate, 22050u);
     EXPECT_EQ(got->format.bits, 16);

@@ -588,6 +588,7 @@ TEST_F(BackgroundEffectTest, TheDecodedCopyIsWrittenOnlyWhileDebugging) {
     const std::optional<WavContents> copy = readWav(chosen.file("Decoder.wav"));
     ASSERT_TRUE(copy.has_value());
     // It describes what it holds: the converted music.
+    EXPECT_EQ(copy->format.tag, 1);
     EXPECT_EQ(copy->format.channels, 2);
     EXPECT_EQ(copy->format.rate, 22050u);
     EXPECT_EQ(copy->format.bits, 16);

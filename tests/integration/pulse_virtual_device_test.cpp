@@ -13,7 +13,9 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <pulse/stream.h>
+#include <pthread.h>
 #include <random>
+#include <sched.h>
 #include <sstream>
 
 using namespace timbrelo;
@@ -36,6 +38,10 @@ struct Written {
 };
 Written writePaced(VirtualDevice& device, const std::vector<int16_t>& pcm, double speed = 1.0,
                    std::chrono::microseconds jitter = {}, std::vector<uint32_t> sizes = {512}) {
+    // Scheduled like the program's capture thread, where the system allows it.
+    sched_param param{};
+    param.sched_priority = 3;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
     std::mt19937 random(5);
     std::uniform_int_distribution<int64_t> late(0, jitter.count());
     Written written;
@@ -267,11 +273,18 @@ TEST_F(PulseVirtualDeviceTest, AContinuousVoiceReachesARecorderWholeWithoutAGapA
         const JitterBuffer::Stats stats = device->voiceStats();
         EXPECT_EQ(stats.underruns, 0u);
         EXPECT_EQ(stats.overflowFrames, 0u);
+        std::printf("%s: %llu server underruns, %llu frames dropped, %llu repeated\n", c.name,
+                    static_cast<unsigned long long>(device->serverUnderruns()),
+                    static_cast<unsigned long long>(stats.droppedFrames),
+                    static_cast<unsigned long long>(stats.repeatedFrames));
         const Heard heard = heardVoice(recorder);
         const size_t start = onset(heard.left);
         ASSERT_LT(start + voiceFrames, heard.left.size());
         const std::span<const float> voice(heard.left.data() + start, voiceFrames - 2000);
-        EXPECT_TRUE(silentRuns(voice, 110).empty()) << "a gap of 5 ms or more in the voice";
+        const std::vector<size_t> gaps = silentRuns(voice, 110);
+        EXPECT_TRUE(gaps.empty()) << "a gap of 5 ms or more in the voice, first at "
+                                  << (gaps.empty() ? 0 : gaps.front()) << " of " << voice.size()
+                                  << " (" << gaps.size() << " in all)";
         EXPECT_GE(correlationFound(channelOf(std::vector<int16_t>(pcm.begin(),
                                                                   pcm.begin() + 40000),
                                              2, 0),
@@ -281,8 +294,10 @@ TEST_F(PulseVirtualDeviceTest, AContinuousVoiceReachesARecorderWholeWithoutAGapA
         // The delay: for each click, from its write to the recorder holding it.
         std::vector<double> delays;
         for (size_t frame : clickFrames) {
-            const auto block = std::find_if(written.blocks.begin(), written.blocks.end(),
-                                            [&](const auto& b) { return b.first >= frame; });
+            // The write that carried the click: the last one starting at or before it.
+            const auto after = std::find_if(written.blocks.begin(), written.blocks.end(),
+                                            [&](const auto& b) { return b.first > frame; });
+            const auto block = after == written.blocks.begin() ? written.blocks.end() : after - 1;
             auto it = std::find_if(heard.left.begin() + static_cast<long>(start + frame - 1000),
                                    heard.left.end(), [](float v) { return std::fabs(v) > 0.25f; });
             if (block == written.blocks.end() || it == heard.left.end()) {
@@ -308,30 +323,34 @@ TEST_F(PulseVirtualDeviceTest, AContinuousVoiceReachesARecorderWholeWithoutAGapA
 }
 
 TEST_F(PulseVirtualDeviceTest, MicrophoneClocksFasterOrSlowerNeitherBuildUpDelayNorLeaveGaps) {
+    // Ten seconds at 3000 ppm is 30 ms either way: a path that does not absorb it runs dry or
+    // queues. The server's own clock differs from this machine's by its own few hundred ppm,
+    // so what is compared is the correction of the fast microphone against the slow one.
+    std::vector<int64_t> netDropped;
     for (double speed : {1.003, 0.997}) {
         SCOPED_TRACE(speed);
         auto device = bringUp();
         ASSERT_NE(device, nullptr);
         MicrophoneRecorder recorder(temp.file("mic.raw"));
         ASSERT_TRUE(eventually([&] { return recorder.bytes() > 0; }, 5s));
-        // Ten seconds at 3000 ppm is 30 ms either way: a path that does not absorb it runs
-        // dry or queues.
         const std::vector<int16_t> voice = toInterleaved16(makeVoice(150, 10.0, kRate, 0.5), 2);
         device->beginVoice(kBlockFrames);
         writePaced(*device, voice, speed);
+        EXPECT_LT(device->voiceDelayFrames(), static_cast<uint32_t>(0.05 * kRate));
         device->endVoice();
         std::this_thread::sleep_for(300ms);
         recorder.stop();
         const JitterBuffer::Stats stats = device->voiceStats();
         EXPECT_EQ(stats.underruns, 0u);
-        EXPECT_GT(speed > 1 ? stats.droppedFrames : stats.repeatedFrames, 100u);
-        EXPECT_LT(device->voiceDelayFrames(), static_cast<uint32_t>(0.05 * kRate));
+        netDropped.push_back(static_cast<int64_t>(stats.droppedFrames) -
+                             static_cast<int64_t>(stats.repeatedFrames));
         const Heard heard = heardVoice(recorder);
         const size_t start = onset(heard.left);
         ASSERT_LT(start + voice.size() / 2, heard.left.size() + 2000);
         const std::span<const float> kept(heard.left.data() + start, voice.size() / 2 - 4000);
         EXPECT_TRUE(silentRuns(kept, 110).empty()) << "a gap of 5 ms or more in the voice";
     }
+    EXPECT_GT(netDropped[0] - netDropped[1], 300) << "the clocks' difference was not absorbed";
 }
 
 // Tells when the device says its state changed.

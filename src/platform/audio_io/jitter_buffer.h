@@ -119,7 +119,7 @@ class JitterBuffer {
     Phase phase_ = Phase::Idle;
     uint32_t windowLeft_ = 0;
     uint32_t windowMinFill_ = UINT32_MAX;
-    std::array<uint32_t, 8> history_{}; // the lowest level of the last windows
+    std::array<uint32_t, 4> history_{}; // the lowest level of the last windows
     size_t historyNext_ = 0;
     int32_t pendingAdjust_ = 0; // > 0: frames to repeat, < 0: frames to drop
     uint32_t emptyRun_ = 0;     // frames of silence given in a row while playing

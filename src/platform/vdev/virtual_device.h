@@ -63,6 +63,9 @@ class VirtualDevice {
     // The delay the delivery adds to the voice now, in frames: the fill held in the jitter
     // buffer plus what waits in the sound server. Any thread.
     virtual uint32_t voiceDelayFrames() const = 0;
+    // Times the sound server ran out of voice while one played (it then plays silence).
+    // Any thread.
+    virtual uint64_t serverUnderruns() const { return 0; }
 };
 
 } // namespace timbrelo
