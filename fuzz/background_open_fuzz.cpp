@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool wav = (data[0] & 1) != 0;
     const uint32_t chainRate = (data[0] & 2) != 0 ? 22050 : 44100;
     const std::string link =
-        "/tmp/timbrelo-fuzz-music-" + std::to_string(::getpid()) + (wav ? ".wav" : ".mp3");
+        "/dev/shm/timbrelo-fuzz-music-" + std::to_string(::getpid()) + (wav ? ".wav" : ".mp3");
     ::unlink(link.c_str());
     if (::symlink(file.path().c_str(), link.c_str()) != 0) {
         return 0;

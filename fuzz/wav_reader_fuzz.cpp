@@ -20,8 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else if (error.empty()) {
         std::abort(); // a refusal always says why
     }
-    // The same bytes as music (a ".wav" name chooses the WAV reader).
-    const std::string link = "/tmp/timbrelo-fuzz-" + std::to_string(::getpid()) + ".wav";
+    // The same bytes as music (a ".wav" name chooses the WAV reader), named in memory.
+    const std::string link = "/dev/shm/timbrelo-fuzz-" + std::to_string(::getpid()) + ".wav";
     ::unlink(link.c_str());
     if (::symlink(file.path().c_str(), link.c_str()) != 0) {
         return 0;

@@ -37,8 +37,12 @@ for t in "${targets[@]}"; do
     # Leaks are looked for too; the readers' threads are not used by the targets.
     ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
         "$build/fuzz/${t}_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-        -print_final_stats=1 -artifact_prefix="$findings/" "$build/corpus/$t" >"$log" 2>&1
+        -print_final_stats=1 -artifact_prefix="$findings/" "$build/corpus/$t" >"$log" 2>&1 &
+    pid=$!
+    wait $pid
     rc=$?
+    # The scratch files a target keeps in memory under its process id.
+    rm -rf /dev/shm/timbrelo-fuzz-*"$pid"*
     set -e
     execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' || echo 0)
     took=$(grep -o 'stat::average_exec_per_sec: *[0-9]*' "$log" | grep -o '[0-9]*$' || echo 0)
