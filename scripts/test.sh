@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, builds with AddressSanitizer and UBSan and runs
-# all tests, then builds the threaded tests with ThreadSanitizer and runs them again.
+# all tests, then builds the threaded tests with ThreadSanitizer and runs them again, then
+# runs every fuzz target for 20 s (scripts/fuzz.sh).
 # The integration tests (label "integration") run one after another against private sound
 # servers that this script starts: PulseAudio, then PipeWire when it is installed. The servers
 # are always stopped again, by their process ids.
@@ -45,3 +46,6 @@ cmake -S "$root" -B "$tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTIMBRELO_SANITIZ
     -DTIMBRELO_BUILD_BENCH=OFF
 cmake --build "$tsan" -j2 --target threads_tests
 (cd "$tsan" && ctest --output-on-failure -j2 -L threads)
+
+# Each fuzz target for 20 s on its corpus (clang with libFuzzer, ASan and UBSan).
+"$root/scripts/fuzz.sh" all 20

@@ -3,10 +3,15 @@
 #include "effects/audio_format.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sndfile.h>
 #include <soxr.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace timbrelo::cli {
 namespace {
@@ -17,31 +22,112 @@ int16_t toSample(float v) {
     return static_cast<int16_t>(std::clamp(std::lrint(v * 32768.0f), -32768L, 32767L));
 }
 
+// The decoding libraries print their complaints about a damaged file straight to standard
+// error; while a file is opened (before any other thread of the program runs) they are kept
+// quiet, and the file's problem is said once, in a line of our own.
+class QuietStderr {
+  public:
+    QuietStderr() {
+        std::fflush(stderr);
+        saved_ = ::dup(STDERR_FILENO);
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved_ >= 0 && null >= 0) {
+            ::dup2(null, STDERR_FILENO);
+        }
+        if (null >= 0) {
+            ::close(null);
+        }
+    }
+    ~QuietStderr() {
+        if (saved_ >= 0) {
+            ::dup2(saved_, STDERR_FILENO);
+            ::close(saved_);
+        }
+    }
+    QuietStderr(const QuietStderr&) = delete;
+    QuietStderr& operator=(const QuietStderr&) = delete;
+
+  private:
+    int saved_ = -1;
+};
+
+std::string unreadable(int code) {
+    switch (code) {
+    case SF_ERR_MALFORMED_FILE:
+        return "is a damaged audio file";
+    case SF_ERR_UNSUPPORTED_ENCODING:
+        return "uses an audio encoding this program does not read";
+    default:
+        return "is not audio this program can read (WAV, FLAC, Ogg, MP3 and the like)";
+    }
+}
+
 } // namespace
 
-std::unique_ptr<AudioFileSource> AudioFileSource::open(const std::string& path,
-                                                       std::string& error) {
-    SF_INFO info{};
-    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-    if (file == nullptr) {
-        error = sf_strerror(nullptr);
+std::unique_ptr<AudioFileSource> AudioFileSource::open(const std::string& path, std::string& error,
+                                                       std::chrono::milliseconds stall) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        error = std::strerror(errno);
+        return nullptr;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        error = "is a folder";
         return nullptr;
     }
     std::unique_ptr<AudioFileSource> source(new AudioFileSource());
-    source->file_ = file;
+    source->stall_ = stall;
+    SF_INFO info{};
+    if (S_ISREG(st.st_mode)) {
+        if (::access(path.c_str(), R_OK) != 0) {
+            error = std::strerror(errno);
+            return nullptr;
+        }
+        {
+            QuietStderr quiet;
+            source->file_ = sf_open(path.c_str(), SFM_READ, &info);
+        }
+        if (source->file_ == nullptr) {
+            error = unreadable(sf_error(nullptr));
+            return nullptr;
+        }
+    } else {
+        source->feed_ = std::make_unique<PipeFeed>(path);
+        PipeFeed::Header header;
+        switch (source->feed_->waitForHeader(stall, header, error)) {
+        case PipeFeed::Result::kTimedOut:
+            error = "gave no audio for " + std::to_string(stall.count() / 1000) +
+                    " s (is anything writing to it?)";
+            return nullptr;
+        case PipeFeed::Result::kFailed:
+            return nullptr;
+        default:
+            break;
+        }
+        info.channels = header.channels;
+        info.samplerate = header.rate;
+        // A pipe's header rarely knows the length: the run ends where the input does.
+        info.frames = header.frames > 0 ? header.frames : 1;
+    }
     if (info.channels <= 0 || info.samplerate <= 0) {
-        error = "the file holds no audio";
+        error = "holds no audio";
+        return nullptr;
+    }
+    if (info.samplerate < kMinRate || info.samplerate > kMaxRate) {
+        error = "has a sample rate of " + std::to_string(info.samplerate) +
+                " Hz (inputs must be 1000..384000 Hz)";
         return nullptr;
     }
     if (info.frames <= 0) {
-        error = "the file holds no audio (it is empty)";
+        error = "holds no audio (it is empty)";
         return nullptr;
     }
     source->fileChannels_ = info.channels;
     source->fileRate_ = info.samplerate;
-    source->fileFrames_ = static_cast<uint64_t>(info.frames);
+    source->fileFrames_ = source->feed_ ? 0 : static_cast<uint64_t>(info.frames);
     const int subtype = info.format & SF_FORMAT_SUBMASK;
-    source->direct16_ = info.samplerate == static_cast<int>(kPipelineRate) && info.channels == 2 &&
+    source->direct16_ = source->file_ != nullptr &&
+                        info.samplerate == static_cast<int>(kPipelineRate) && info.channels == 2 &&
                         subtype == SF_FORMAT_PCM_16;
     if (!source->direct16_ && info.samplerate != static_cast<int>(kPipelineRate)) {
         soxr_error_t err = nullptr;
@@ -59,6 +145,30 @@ std::unique_ptr<AudioFileSource> AudioFileSource::open(const std::string& path,
     const double ratio = static_cast<double>(kPipelineRate) / info.samplerate;
     source->resampled_.resize((static_cast<size_t>(kBlockFrames * ratio) + 64) * 2);
     return source;
+}
+
+size_t AudioFileSource::readFileBlock() {
+    if (!feed_) {
+        const sf_count_t got = sf_readf_float(file_, fileBlock_.data(), kBlockFrames);
+        return got > 0 ? static_cast<size_t>(got) : 0;
+    }
+    std::string error;
+    switch (feed_->next(fileBlock_, stall_, error)) {
+    case PipeFeed::Result::kOk: {
+        const size_t frames = fileBlock_.size() / fileChannels_;
+        fileFrames_ += frames;
+        return frames;
+    }
+    case PipeFeed::Result::kTimedOut:
+        readError_ = "no audio came for " + std::to_string(stall_.count() / 1000) +
+                     " s (the writer stalled)";
+        return 0;
+    default:
+        if (!error.empty()) {
+            readError_ = error;
+        }
+        return 0;
+    }
 }
 
 AudioFileSource::~AudioFileSource() {
@@ -80,7 +190,7 @@ std::string AudioFileSource::readError() const {
 
 bool AudioFileSource::finishFile() {
     fileDone_ = true;
-    if (sf_error(file_) != SF_ERR_NO_ERROR) {
+    if (file_ != nullptr && sf_error(file_) != SF_ERR_NO_ERROR) {
         readError_ = sf_strerror(file_);
     }
     return refill();
@@ -123,11 +233,10 @@ bool AudioFileSource::refill() {
         return true;
     }
 
-    const sf_count_t got = sf_readf_float(file_, fileBlock_.data(), kBlockFrames);
-    if (got <= 0) {
+    const size_t frames = readFileBlock();
+    if (frames == 0) {
         return finishFile();
     }
-    const auto frames = static_cast<size_t>(got);
     for (size_t i = 0; i < frames; ++i) {
         const float* in = &fileBlock_[i * fileChannels_];
         // Mono goes to both sides; more than two channels keep the first two.

@@ -31,7 +31,13 @@ const char* const kUsage =
     "  pitch FILE                       measure the pitch of the voice in an audio file\n"
     "  help                             show this text\n"
     "\n"
-    "Run \"timbrelo-cli help COMMAND\" for the options of a command.\n";
+    "Run \"timbrelo-cli help COMMAND\" for the options of a command.\n"
+    "\n"
+    "exit status: 0 done; 1 the command line was right but the work failed (a file that can't\n"
+    "be read, written or played, a configuration file with a bad line, the sound system);\n"
+    "2 the command line is wrong (an unknown command or option, a missing value, or a value\n"
+    "an option does not take); 128+N when ended by signal N (a file being written is removed).\n"
+    "Every error is one line on standard error naming the file, option or line at fault.\n";
 
 int listPresets() {
     for (const VoicePreset& preset : voicePresets()) {
@@ -101,6 +107,10 @@ int main(int argc, char** argv) {
     } catch (const CliError& e) {
         if (e.kind == CliError::Kind::Usage) {
             return usageError(e.message, command);
+        }
+        if (e.kind == CliError::Kind::BadValue) {
+            std::fprintf(stderr, "timbrelo-cli: %s\n", e.message.c_str());
+            return 2;
         }
         std::fprintf(stderr, "timbrelo-cli: %s\n", e.message.c_str());
         return 1;

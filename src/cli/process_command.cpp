@@ -12,13 +12,32 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
-#include <thread>
+#include <cstdlib>
+#include <strings.h>
 #include <unistd.h>
 
 namespace timbrelo::cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+constexpr uint64_t kWavHeaderBytes = 46;
+
+// How long an input may give nothing before the run ends (TIMBRELO_STALL_SECONDS overrides
+// the 30 s, for tests).
+std::chrono::milliseconds stallTimeout() {
+    if (const char* env = std::getenv("TIMBRELO_STALL_SECONDS")) {
+        const double seconds = std::atof(env);
+        if (seconds > 0 && seconds < 86400) {
+            return std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
+        }
+    }
+    return AudioFileSource::kDefaultStall;
+}
+
+bool isMp3Name(const std::string& path) {
+    return path.size() >= 4 && ::strcasecmp(path.c_str() + path.size() - 4, ".mp3") == 0;
+}
 
 // Receives what the virtual microphone would receive.
 class OutputLink : public VirtualDevice {
@@ -80,7 +99,9 @@ const char* const kProcessUsage =
     "\n"
     "Runs INPUT (any audio file: WAV, FLAC, Ogg, ...) through the real-time voice changer and\n"
     "writes what the virtual microphone would hear to OUTPUT (MP3 when it ends in .mp3,\n"
-    "otherwise WAV; 22050 Hz stereo).\n"
+    "otherwise WAV; 22050 Hz stereo). INPUT may be a pipe; one that gives nothing for 30 s\n"
+    "ends the run. OUTPUT is written under a temporary name and appears only when complete;\n"
+    "an OUTPUT that exists must be a regular file (or a link to one).\n"
     "\n"
     "options:\n";
 
@@ -107,14 +128,13 @@ int runProcessCommand(const std::vector<std::string_view>& args) {
     const std::string& inputPath = positional[0];
     const std::string& outputPath = positional[1];
 
+    // Everything is checked before any work: the input, the music and the configuration,
+    // then whether the output can take the result.
     std::string error;
-    std::shared_ptr<AudioFileSource> source = AudioFileSource::open(inputPath, error);
+    std::shared_ptr<AudioFileSource> source =
+        AudioFileSource::open(inputPath, error, stallTimeout());
     if (!source) {
         throw CliError{CliError::Kind::Value, inputPath + ": " + error};
-    }
-    OutputFile output;
-    if (!output.open(outputPath, error)) {
-        throw CliError{CliError::Kind::Value, outputPath + ": " + error};
     }
     DelayMeter meter;
     source->setObserver(
@@ -122,6 +142,7 @@ int runProcessCommand(const std::vector<std::string_view>& args) {
 
     NoDevices noDevices;
     CaptureEngine engine(noDevices);
+    OutputFile output;
     OutputLink link(output, meter, *source);
     engine.setVirtualDevice(&link);
 
@@ -139,16 +160,23 @@ int runProcessCommand(const std::vector<std::string_view>& args) {
     engine.inputCleaner().apply(cleaningSettings(voice));
     // After the input, silence until everything the voice left inside the pipeline is out:
     // its delay, the longest stretch it may hold a block back, and an echo's tail.
-    const uint64_t padding = voice.effectsOff ? 0
-                                              : uint64_t{engine.pipelineLatencyFrames()} +
-                                                    engine.burstFrames() +
-                                                    engine.chain().tailFrames();
+    const uint64_t padding = voice.effectsOff
+                                 ? 0
+                                 : uint64_t{engine.pipelineLatencyFrames()} + engine.burstFrames() +
+                                       engine.chain().tailFrames();
     source->setPadding(padding);
+    if (!OutputFile::check(outputPath, source->expectedFrames() + padding, error) ||
+        !output.open(outputPath, error)) {
+        engine.stop();
+        throw CliError{CliError::Kind::Value, outputPath + ": " + error};
+    }
 
     const auto started = Clock::now();
     ProgressBar progress(!quiet && ::isatty(STDERR_FILENO) && source->inputSeconds() > 10.0,
                          source->expectedFrames() + padding);
     std::array<int16_t, CaptureEngine::kBlockFrames * 2> block{};
+    const bool wav = !isMp3Name(outputPath);
+    std::string tooLong;
     for (;;) {
         const size_t frames = source->readFrames(block.data(), CaptureEngine::kBlockFrames);
         if (frames == 0) {
@@ -156,11 +184,21 @@ int runProcessCommand(const std::vector<std::string_view>& args) {
         }
         engine.processBlock(std::span<const int16_t>(block.data(), frames * 2));
         progress.update(source->framesDelivered());
+        // The length of a pipe is not known ahead: stop where a WAV file would overflow.
+        if (wav &&
+            kWavHeaderBytes + (link.frames() + CaptureEngine::kBlockFrames * 4) * 4 > UINT32_MAX) {
+            tooLong = "the result grew past the 4 GiB a WAV file can hold; write an .mp3 file "
+                      "instead";
+            break;
+        }
     }
     engine.stop();
     progress.finish();
     const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
 
+    if (!tooLong.empty()) {
+        throw CliError{CliError::Kind::Value, outputPath + ": " + tooLong};
+    }
     if (std::string readError = source->readError(); !readError.empty()) {
         throw CliError{CliError::Kind::Value, inputPath + ": " + readError};
     }

@@ -1,19 +1,15 @@
 #include "cli/voice_options.h"
 
 #include "app/voice_presets.h"
-#include "platform/debug.h"
+#include "effects/music_file.h"
 #include "platform/settings.h"
-#include "platform/wav_file.h"
 
-#include <algorithm>
-#include <cctype>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace timbrelo::cli {
@@ -37,12 +33,12 @@ uint32_t parsePreset(std::string_view text) {
     if (ec == std::errc() && end == text.data() + text.size() && findPreset(id) != nullptr) {
         return id;
     }
-    throw CliError{CliError::Kind::Value,
-                   "unknown preset \"" + std::string(text) + "\" (see: timbrelo-cli presets)"};
+    throw CliError{CliError::Kind::BadValue, "--preset: unknown preset \"" + std::string(text) +
+                                                 "\" (see: timbrelo-cli presets)"};
 }
 
-// Runs one configuration line through an effect, turning its debug-channel complaint into
-// the error the user sees.
+// Runs one configuration line through an effect, turning its complaint into the error the
+// user sees.
 void configureEffect(Effect& effect, const EffectChain& chain, std::string_view option,
                      const std::string& line) {
     std::vector<std::string> tokens;
@@ -56,45 +52,40 @@ void configureEffect(Effect& effect, const EffectChain& chain, std::string_view 
     for (const std::string& t : tokens) {
         argv.push_back(t.c_str());
     }
-    DebugCapture complaint;
     effect.setInputFormat(chain.rate(), 16, chain.channels());
     if (effect.parseArgs(static_cast<int32_t>(argv.size()), argv.data()) != 0) {
-        std::string why = complaint.text();
-        while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) {
-            why.pop_back();
-        }
-        throw CliError{CliError::Kind::Value, std::string(option) + " \"" + line +
-                                                  "\": " + (why.empty() ? "rejected" : why)};
+        const std::string& why = effect.argsProblem();
+        throw CliError{CliError::Kind::BadValue, std::string(option) + " \"" + line +
+                                                     "\": " + (why.empty() ? "rejected" : why)};
     }
 }
 
-// The music plays WAV files of 16-bit PCM (and MP3 files); any other WAV would play as
-// silence, so it is refused here with a reason instead.
+// Music is checked before any work: a file that can't play is an error, never silence.
 void checkBackgroundFile(const std::string& path) {
-    const bool wav =
-        path.size() >= 4 && std::equal(path.end() - 4, path.end(), ".wav", [](char a, char b) {
-            return std::tolower(static_cast<unsigned char>(a)) == b;
-        });
-    if (!wav) {
+    MusicFile file;
+    std::string why;
+    if (!openMusicFile(path, file, why)) {
+        throw CliError{CliError::Kind::Value, "--background: " + path + ": " + why};
+    }
+}
+
+// The loader's problems: with --config every one is an error; in the user's own settings
+// file a bad line is left out and the voice changer goes on.
+void reportConfigProblems(const EffectChain& chain, bool fromOption) {
+    const std::vector<ConfigProblem>& problems = chain.configProblems();
+    if (problems.empty()) {
         return;
     }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        throw CliError{CliError::Kind::Value,
-                       "--background: can't read \"" + path + "\": " + std::strerror(errno)};
+    if (fromOption) {
+        std::string message = "--config: " + problems.front().text();
+        if (problems.size() > 1) {
+            message += " (and " + std::to_string(problems.size() - 1) + " more)";
+        }
+        throw CliError{CliError::Kind::Value, message};
     }
-    WavInfo info;
-    std::string why;
-    const bool ok = readWavInfo(fd, info, why);
-    ::close(fd);
-    if (!ok) {
-        throw CliError{CliError::Kind::Value, "--background: \"" + path + "\": " + why};
-    }
-    if (info.format.tag != 1 || info.format.bits != 16 || info.format.channels < 1 ||
-        info.format.channels > 2) {
-        throw CliError{CliError::Kind::Value,
-                       "--background: \"" + path +
-                           "\" is not a 16-bit PCM WAV file (convert it, or use an MP3 file)"};
+    for (const ConfigProblem& problem : problems) {
+        std::fprintf(stderr, "timbrelo-cli: %s; %s\n", problem.text().c_str(),
+                     problem.line > 0 ? "line left out" : "its effect lines are not used");
     }
 }
 
@@ -137,6 +128,8 @@ const char* const kVoiceOptionsUsage =
     "  --level L            music level 0..1 (default 0.4)\n"
     "  --effects off        pass the voice through unchanged\n"
     "  --config FILE        effect configuration lines to load instead of your settings file\n"
+    "                       (a bad line there is an error; a bad line in your settings file\n"
+    "                       is reported and left out, and the voice changer goes on)\n"
     "  --denoise [DB]       clean the microphone first: noise suppression by up to DB\n"
     "                       (6..50; default 30, or the strength last chosen);\n"
     "                       \"--denoise off\" turns it off\n"
@@ -147,13 +140,13 @@ double parseNumber(std::string_view option, std::string_view text, double low, d
     double value = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) {
-        throw CliError{CliError::Kind::Value,
+        throw CliError{CliError::Kind::BadValue,
                        std::string(option) + ": \"" + std::string(text) + "\" is not a number"};
     }
     if (value < low || value > high) {
         char range[96];
         std::snprintf(range, sizeof range, " is out of range (%g..%g)", low, high);
-        throw CliError{CliError::Kind::Value,
+        throw CliError{CliError::Kind::BadValue,
                        std::string(option) + ": " + std::string(text) + range};
     }
     return value;
@@ -165,7 +158,7 @@ bool parseVoiceOption(const std::vector<std::string_view>& args, size_t& i, Voic
         const std::string_view v = valueOf(args, i);
         const double d = parseNumber(a, v, low, high);
         if (d != std::floor(d)) {
-            throw CliError{CliError::Kind::Value,
+            throw CliError{CliError::Kind::BadValue,
                            std::string(a) + ": " + std::string(v) + " is not a whole number"};
         }
         return static_cast<int>(d);
@@ -189,7 +182,7 @@ bool parseVoiceOption(const std::vector<std::string_view>& args, size_t& i, Voic
     } else if (a == "--effects") {
         const std::string_view v = valueOf(args, i);
         if (v != "off" && v != "on") {
-            throw CliError{CliError::Kind::Usage, "--effects takes \"off\" or \"on\""};
+            throw CliError{CliError::Kind::BadValue, "--effects takes \"off\" or \"on\""};
         }
         o.effectsOff = v == "off";
     } else if (a == "--config") {
@@ -243,21 +236,22 @@ InputCleanerSettings cleaningSettings(const VoiceOptions& options, InputCleanerS
 
 void prepareChain(CaptureEngine& engine, const VoiceOptions& options) {
     EffectChain& chain = engine.chain();
+    if (options.background) {
+        checkBackgroundFile(*options.background);
+    }
     if (options.config) {
-        std::ifstream probe(*options.config);
-        if (!probe) {
-            throw CliError{CliError::Kind::Value,
-                           "--config: can't read \"" + *options.config + "\""};
-        }
         chain.setConfigSource(EffectConfigSource::file(*options.config));
     } else {
         std::string userFile;
-        const bool haveUserFile = settingsFilePath(userFile) == 0 && std::ifstream(userFile).good();
+        struct stat st {};
+        const bool haveUserFile =
+            settingsFilePath(userFile) == 0 && ::lstat(userFile.c_str(), &st) == 0;
         chain.setConfigSource(haveUserFile ? EffectConfigSource::userSettingsFile()
                                            : EffectConfigSource::text(kDefaultEffectLines));
     }
     chain.setFormat(kPipelineChannels, kPipelineRate, kPipelineBits);
     chain.load();
+    reportConfigProblems(chain, options.config.has_value());
 
     if (options.echo) {
         Effect* echo = chain.slot(EffectChain::kEchoSlot);
@@ -275,11 +269,10 @@ void prepareChain(CaptureEngine& engine, const VoiceOptions& options) {
         cartoon->setInputFormat(chain.rate(), 16, chain.channels());
     }
     if (options.background) {
-        checkBackgroundFile(*options.background);
         engine.setBackgroundLevel(options.level);
         if (engine.openBackground(options.background->c_str()) == 0) {
             throw CliError{CliError::Kind::Value,
-                           "--background: can't play \"" + *options.background + "\""};
+                           "--background: " + *options.background + ": can't be played"};
         }
     }
 }

@@ -12,10 +12,13 @@
 
 namespace timbrelo::cli {
 
-// A problem with the command line. Usage errors exit 2 with the usage; value errors (an
-// unknown preset, a number out of range, a rejected echo line) exit 1 with the message.
+// Why a command ends early. Exit status 2 for a wrong command line: Usage (an unknown command
+// or option, a missing value: the usage follows the message) and BadValue (a value an option
+// does not take: a number out of range, an unknown preset, a rejected echo line). Exit status
+// 1 (Value) when the command line is right but the work fails: a file that can't be read,
+// written or played, a configuration file with bad lines, the sound system.
 struct CliError {
-    enum class Kind { Usage, Value };
+    enum class Kind { Usage, BadValue, Value };
     Kind kind;
     std::string message;
 };
@@ -47,14 +50,18 @@ struct VoiceOptions {
 };
 
 // Takes the option at args[i] (and its value) when it is a voice option; advances i past it.
-// Returns false when args[i] is not a voice option. Throws CliError on a bad value.
+// Returns false when args[i] is not a voice option. Throws CliError (BadValue) on a bad value.
 bool parseVoiceOption(const std::vector<std::string_view>& args, size_t& i, VoiceOptions& options);
 
-// Parses a number that must fill the whole text and lie within [low, high].
+// Parses a number that must fill the whole text and lie within [low, high]; throws CliError
+// (BadValue) naming the option otherwise.
 double parseNumber(std::string_view option, std::string_view text, double low, double high);
 
 // Before the capture starts: loads the chain with the chosen configuration and configures
-// what lives in the chain (echo, cartoon, background). Throws CliError on a rejected value.
+// what lives in the chain (echo, cartoon, background). Throws CliError on a rejected value,
+// on music that can't play, and on a --config file that can't be read or has a bad line.
+// Bad lines of the user's own settings file are only reported (one line each on standard
+// error, "...: line left out") and the voice changer goes on without them.
 void prepareChain(CaptureEngine& engine, const VoiceOptions& options);
 
 // After the capture has started, before the first buffer: the preset, the sliders, the

@@ -12,6 +12,7 @@
 
 #include "effects/background_control.h"
 #include "effects/effect.h"
+#include "effects/music_reader.h"
 #include "effects/stereo_ring.h"
 
 #include <array>
@@ -33,8 +34,6 @@ class BackgroundEffect final : public Effect, public BackgroundControl {
     static constexpr uint32_t kRingFrames = 32768;
     // A new file is handed over once this much of it is ready (or all there is).
     static constexpr uint32_t kPrefillFrames = 8192;
-    // Failed reads or decodes in a row before a file is given up and silence is played.
-    static constexpr int kMaxFailures = 8;
 
     BackgroundEffect();
     ~BackgroundEffect() override;
@@ -47,8 +46,9 @@ class BackgroundEffect final : public Effect, public BackgroundControl {
     // Mixes the music under `frames` frames of voice (one or two channels).
     int32_t process(const int16_t* samples, uint32_t frames) override;
 
-    // 1 when the file is taken (an unreadable WAV file is taken too and plays silence), 0 for
-    // a null path or an MP3 file that can't be opened (nothing changes then).
+    // 1 when the file is taken; 0 for a null path or a file that can't play (see
+    // openMusicFile, which says why): nothing changes then. Checks the file here, so it reads
+    // (up to 16 MiB of a damaged MP3 file). User-interface thread.
     int32_t openFile(const char* path) override;
     void stop() override;
 
@@ -65,7 +65,6 @@ class BackgroundEffect final : public Effect, public BackgroundControl {
 
   private:
     struct Command;
-    class Reader;
     static constexpr int kNoRing = -1;
 
     void post(Command command);
@@ -106,7 +105,7 @@ class BackgroundEffect final : public Effect, public BackgroundControl {
     AudioFormat chain_{22050, 16, 2};
 
     // Reader thread only.
-    std::unique_ptr<Reader> reader_;
+    std::unique_ptr<MusicReader> reader_;
     int producing_ = kNoRing;
     int audioRing_ = kNoRing;
     int offered_ = kNoRing;

@@ -38,14 +38,20 @@ void CartoonEffect::setParameter(float value, int32_t kind) {
 
 int32_t CartoonEffect::parseArgs(int32_t argc, const char* const* argv) {
     if (argc != 1) {
-        debugWrite("cartoon: number of params not right.");
-        return -1;
+        return refuseArgs("cartoon: number of params not right.",
+                          "cartoon takes one number, the factor");
     }
-    float factor = pitchFactor();
-    if (readFloatArg(argv[0], factor)) {
-        pitchFactor_.store(factor, std::memory_order_relaxed);
+    float factor = 0;
+    if (!readWholeFloatArg(argv[0], factor)) {
+        return refuseArgs("cartoon: param is not a number.",
+                          "cartoon: " + quoteArg(argv[0]) + " is not a number");
     }
-    return 0;
+    if (!(factor >= kMinFactor && factor <= kMaxFactor)) {
+        return refuseArgs("cartoon: factor out of range.",
+                          "cartoon: the factor " + quoteArg(argv[0]) + " is outside 0.25..4");
+    }
+    pitchFactor_.store(factor, std::memory_order_relaxed);
+    return acceptArgs();
 }
 
 int32_t CartoonEffect::process(const int16_t* samples, uint32_t frames) {

@@ -18,12 +18,15 @@ class CartoonEffect : public Effect {
   public:
     static constexpr size_t kMaxSamples = 2048;
     static constexpr float kOutputGain = 0.9f;
+    // Factors a configuration line may give (the controls may set any).
+    static constexpr float kMinFactor = 0.25f;
+    static constexpr float kMaxFactor = 4.0f;
 
     CartoonEffect();
 
     // Kind -1 switches off, -2 on; any other kind sets the factor.
     void setParameter(float value, int32_t kind) override;
-    // Exactly one argument: the factor.
+    // Exactly one argument: the factor, kMinFactor..kMaxFactor. Control thread.
     int32_t parseArgs(int32_t argc, const char* const* argv) override;
     // At most kMaxSamples samples per call: of a longer buffer only the frames that fit are
     // processed, and outFrames() says how many.

@@ -5,21 +5,30 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <new>
+#include <string>
 
 namespace timbrelo {
 namespace {
 
-// trunc(rate x ms / 1000). Anything that is not a count of samples from 0 to the limit
-// (negative, NaN, huge) becomes one above the limit, which the caller reports as too big.
-uint32_t delayToSamples(uint32_t rate, float ms) {
+// trunc(rate x ms / 1000), or -1 for a delay that is negative or not a number, or one above
+// the limit for one beyond it.
+int64_t delayToSamples(uint32_t rate, float ms) {
     const double samples = std::trunc(static_cast<double>(rate) * static_cast<double>(ms) / 1000.0);
-    if (samples == 0.0) {
-        return 0;
+    if (!(samples >= 0.0)) {
+        return -1;
     }
-    if (!(samples >= 1.0 && samples <= EchoEffect::kMaxDelaySamples)) {
-        return EchoEffect::kMaxDelaySamples + 1;
+    if (samples > EchoEffect::kMaxDelaySamples) {
+        return int64_t{EchoEffect::kMaxDelaySamples} + 1;
     }
-    return static_cast<uint32_t>(samples);
+    return static_cast<int64_t>(samples);
+}
+
+std::string number(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", v);
+    return text;
 }
 
 // Truncated toward zero and saturated: an over-range sum must not wrap into a loud click.
@@ -46,88 +55,94 @@ void EchoEffect::setParameter(float /*value*/, int32_t kind) {
 }
 
 int32_t EchoEffect::parseArgs(int32_t argc, const char* const* argv) {
-    delayCount_ = 0;
-    validPairs_ = 0;
     if (argc < 4 || argc % 2 != 0) {
-        debugWrite("echo: number of params not right.\n");
-        selectTaps();
-        return -1;
+        return refuseArgs("echo: number of params not right.\n",
+                          "echo takes gain-in, gain-out and one to seven delay/decay pairs");
     }
-    readFloatArg(argv[0], gainIn_);
-    readFloatArg(argv[1], gainOut_);
-    for (int32_t i = 2; i + 1 < argc; i += 2) {
-        if (delayCount_ == kMaxPairs) {
-            debugWrite("echo: too many delays.\n");
-            continue;
+    const auto pairs = static_cast<size_t>(argc - 2) / 2;
+    if (pairs > kMaxPairs) {
+        return refuseArgs("echo: too many delays.\n",
+                          "echo: at most 7 delay/decay pairs, not " + std::to_string(pairs));
+    }
+    float values[2 + 2 * kMaxPairs] = {};
+    for (int32_t i = 0; i < argc; ++i) {
+        if (!readWholeFloatArg(argv[i], values[i])) {
+            return refuseArgs("echo: param is not a number.\n",
+                              "echo: " + quoteArg(argv[i]) + " is not a number");
         }
-        readFloatArg(argv[i], delayMs_[delayCount_]);
-        readFloatArg(argv[i + 1], decay_[delayCount_]);
-        ++delayCount_;
+    }
+    const float gainIn = values[0];
+    const float gainOut = values[1];
+    if (!(gainIn >= 0.0f)) {
+        return refuseArgs("echo: gain-in must be positive!\n",
+                          "echo: gain-in " + quoteArg(argv[0]) + " is outside 0..1");
+    }
+    if (gainIn > 1.0f) {
+        return refuseArgs("echo: gain-in must be less than 1.0!\n",
+                          "echo: gain-in " + quoteArg(argv[0]) + " is outside 0..1");
+    }
+    if (!(gainOut >= 0.0f) || !std::isfinite(gainOut)) {
+        return refuseArgs("echo: gain-out must be positive!\n",
+                          "echo: gain-out " + quoteArg(argv[1]) +
+                              " must be a finite number of at least 0");
+    }
+    std::array<uint32_t, kMaxPairs> delaySamples{};
+    uint32_t maxDelay = 0;
+    for (size_t i = 0; i < pairs; ++i) {
+        const float ms = values[2 + 2 * i];
+        const float decay = values[3 + 2 * i];
+        const char* delayText = argv[2 + 2 * i];
+        const int64_t samples = delayToSamples(inFormat_.rate, ms);
+        if (samples <= 0) {
+            return refuseArgs("echo: delay must be positive!\n",
+                              "echo: the delay " + quoteArg(delayText) +
+                                  " ms must be positive (at least one sample)");
+        }
+        if (samples > kMaxDelaySamples) {
+            return refuseArgs(
+                "echo: delay is too big!\n",
+                "echo: the delay " + quoteArg(delayText) + " ms is longer than " +
+                    number(std::floor(kMaxDelaySamples * 1000.0 / std::max(inFormat_.rate, 1u))) +
+                    " ms");
+        }
+        if (!(decay >= 0.0f)) {
+            return refuseArgs("echo: decay must be positive!\n",
+                              "echo: the decay " + quoteArg(argv[3 + 2 * i]) + " is outside 0..1");
+        }
+        if (decay > 1.0f) {
+            return refuseArgs("echo: decay must be less than 1.0!\n",
+                              "echo: the decay " + quoteArg(argv[3 + 2 * i]) + " is outside 0..1");
+        }
+        delaySamples[i] = static_cast<uint32_t>(samples);
+        maxDelay = std::max(maxDelay, delaySamples[i]);
     }
 
-    const int32_t result = checkValues();
-    if (result == 0) {
-        delayLine_.assign(maxDelay_, 0);
-        writePos_ = 0;
+    // Accepted: only now does the line replace what an earlier one set.
+    try {
+        delayLine_.assign(maxDelay, 0);
+    } catch (const std::bad_alloc&) {
+        return refuseArgs("echo: no memory for the delay line.\n",
+                          "echo: no memory for a delay line of " + std::to_string(maxDelay) +
+                              " samples");
     }
-    selectTaps();
-    if (result == 0) {
-        float decaySum = 1.0f;
-        for (size_t i = 0; i < delayCount_; ++i) {
-            decaySum += decay_[i];
-        }
-        if (decaySum * gainIn_ > 1.0 / gainOut_) {
-            debugWrite("echo: warning >>> gain-out can cause saturation of output <<<\n");
-        }
-    }
-    return result;
-}
-
-int32_t EchoEffect::checkValues() {
-    maxDelay_ = 0;
-    if (!(gainIn_ >= 0.0f)) {
-        debugWrite("echo: gain-in must be positive!\n");
-        return -1;
-    }
-    if (gainIn_ > 1.0f) {
-        debugWrite("echo: gain-in must be less than 1.0!\n");
-        return -1;
-    }
-    if (!(gainOut_ >= 0.0f)) {
-        debugWrite("echo: gain-out must be positive!\n");
-        return -1;
-    }
-    for (size_t i = 0; i < delayCount_; ++i) {
-        delaySamples_[i] = delayToSamples(inFormat_.rate, delayMs_[i]);
-        if (delaySamples_[i] == 0) {
-            debugWrite("echo: delay must be positive!\n");
-            return -1;
-        }
-        if (delaySamples_[i] > kMaxDelaySamples) {
-            debugWrite("echo: delay is too big!\n");
-            return -1;
-        }
-        if (!(decay_[i] >= 0.0f)) {
-            debugWrite("echo: decay must be positive!\n");
-            return -1;
-        }
-        if (decay_[i] > 1.0f) {
-            debugWrite("echo: decay must be less than 1.0!\n");
-            return -1;
-        }
-        maxDelay_ = std::max(maxDelay_, delaySamples_[i]);
-        validPairs_ = i + 1;
-    }
-    return 0;
-}
-
-void EchoEffect::selectTaps() {
+    writePos_ = 0;
+    gainIn_ = gainIn;
+    gainOut_ = gainOut;
+    delayCount_ = pairs;
+    maxDelay_ = maxDelay;
     tapCount_ = 0;
-    for (size_t i = 0; i < validPairs_; ++i) {
-        if (delaySamples_[i] >= 1 && delaySamples_[i] <= delayLine_.size()) {
-            taps_[tapCount_++] = {delaySamples_[i], static_cast<double>(decay_[i])};
-        }
+    float decaySum = 1.0f;
+    for (size_t i = 0; i < pairs; ++i) {
+        delayMs_[i] = values[2 + 2 * i];
+        decay_[i] = values[3 + 2 * i];
+        delaySamples_[i] = delaySamples[i];
+        taps_[tapCount_++] = {delaySamples[i], static_cast<double>(decay_[i])};
+        decaySum += decay_[i];
     }
+    if (decaySum * gainIn_ > 1.0 / gainOut_) {
+        debugWrite("echo: warning >>> gain-out can cause saturation of output <<<\n");
+    }
+    return acceptArgs();
 }
 
 uint32_t EchoEffect::tailFrames() const {

@@ -27,9 +27,9 @@ class EchoEffect : public Effect {
 
     // Kind -1 switches off, -2 on; every other kind is ignored.
     void setParameter(float value, int32_t kind) override;
-    // gain-in (0..1), gain-out (>= 0), then delay/decay pairs (decay 0..1). Pairs beyond the
-    // seventh are reported and ignored. A rejected line keeps the previous delay line, and of
-    // its own pairs only those checked before the fault that fit that line are applied.
+    // gain-in (0..1), gain-out (finite, >= 0), then one to seven delay/decay pairs (delay at
+    // least one sample and at most kMaxDelaySamples, decay 0..1). A rejected line changes
+    // nothing. Control thread, while nothing processes.
     int32_t parseArgs(int32_t argc, const char* const* argv) override;
     // Returns 1 while off or before a line has been accepted. At most kMaxSamples samples
     // (whole frames) per call; outFrames() says how many frames were processed.
@@ -46,17 +46,12 @@ class EchoEffect : public Effect {
     size_t delayLineLength() const { return delayLine_.size(); }
 
   private:
-    // Checks the values just read and converts the delays; 0, or -1 after the message.
-    int32_t checkValues();
-    void selectTaps();
-
     float gainIn_ = 0.0f;
     float gainOut_ = 0.0f;
     std::array<float, kMaxPairs> delayMs_{};
     std::array<float, kMaxPairs> decay_{};
     std::array<uint32_t, kMaxPairs> delaySamples_{};
     size_t delayCount_ = 0;
-    size_t validPairs_ = 0; // the leading pairs of the last line that passed the checks
     uint32_t maxDelay_ = 0;
 
     // The dry input of the last delayLine_.size() samples. The input is 16-bit, so storing it
@@ -64,8 +59,7 @@ class EchoEffect : public Effect {
     std::vector<int16_t> delayLine_;
     size_t writePos_ = 0;
 
-    // The pairs that process applies: those that passed the checks and whose delay lies within
-    // the delay line, which after a rejected line may be shorter than that line asked for.
+    // The pairs of the accepted line, as process applies them.
     struct Tap {
         size_t delay;
         double decay;

@@ -1,5 +1,7 @@
 #include "effects/effect.h"
 
+#include "platform/debug.h"
+
 #include <cstring>
 
 namespace timbrelo {
@@ -21,7 +23,13 @@ void Effect::setOutputFormat(uint32_t rate, uint32_t bits, uint32_t channels) {
 }
 
 int32_t Effect::parseArgs(int32_t /*argc*/, const char* const* /*argv*/) {
-    return 0;
+    return acceptArgs();
+}
+
+int32_t Effect::refuseArgs(const char* debugLine, std::string why) {
+    debugWrite(debugLine);
+    argsProblem_ = std::move(why);
+    return -1;
 }
 
 void Effect::prepare(const ProcessSpec& spec) {

@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace timbrelo {
@@ -43,6 +44,8 @@ class Effect {
     virtual void setInputFormat(uint32_t rate, uint32_t bits, uint32_t channels);
     virtual void setOutputFormat(uint32_t rate, uint32_t bits, uint32_t channels);
     // 0 on success, -1 on a bad configuration line. The strings live only during the call.
+    // A rejected line changes nothing, and argsProblem() then says what is wrong with it.
+    // Control thread, before processing starts.
     virtual int32_t parseArgs(int32_t argc, const char* const* argv);
     // 0 when the result is in outBuffer()/outFrames(); non-zero when nothing was produced
     // (the input then stands unchanged). `samples` holds frames x channels interleaved values.
@@ -66,6 +69,8 @@ class Effect {
     float parameter() const { return parameter_.load(std::memory_order_relaxed); }
     const AudioFormat& inFormat() const { return inFormat_; }
     const AudioFormat& outFormat() const { return outFormat_; }
+    // Why the last parseArgs rejected its line, in words for the user ("" after success).
+    const std::string& argsProblem() const { return argsProblem_; }
 
   protected:
     // `outSamples` is the capacity of the output buffer in 16-bit samples, allocated here once.
@@ -75,6 +80,14 @@ class Effect {
     int16_t* outData() { return outBuffer_.data(); }
     size_t outCapacity() const { return outBuffer_.size(); }
     void setOutFrames(uint32_t frames) { outFrames_ = frames; }
+    // For parseArgs: writes `debugLine` to the debug channel, keeps `why` for argsProblem()
+    // and returns -1.
+    int32_t refuseArgs(const char* debugLine, std::string why);
+    // For parseArgs: forgets an earlier problem and returns 0.
+    int32_t acceptArgs() {
+        argsProblem_.clear();
+        return 0;
+    }
 
     AudioFormat inFormat_;
     AudioFormat outFormat_;
@@ -85,6 +98,7 @@ class Effect {
     std::atomic<float> parameter_{0.0f};
     std::vector<int16_t> outBuffer_;
     uint32_t outFrames_ = 0;
+    std::string argsProblem_;
 };
 
 } // namespace timbrelo

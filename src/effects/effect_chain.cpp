@@ -5,9 +5,9 @@
 #include "platform/settings.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <sys/stat.h>
 #include <vector>
 
 namespace timbrelo {
@@ -72,40 +72,58 @@ int32_t EffectChain::load() {
     debugWrite("Config params.\n");
 
     std::string text;
+    std::string file = source_.name;
     switch (source_.kind) {
     case EffectConfigSource::Kind::Text:
         text = source_.value;
         break;
     case EffectConfigSource::Kind::File:
     case EffectConfigSource::Kind::UserSettingsFile: {
-        std::string path = source_.value;
+        file = source_.value;
         if (source_.kind == EffectConfigSource::Kind::UserSettingsFile &&
-            settingsFilePath(path) != 0) {
+            settingsFilePath(file) != 0) {
             return -1;
         }
-        std::ifstream in(path);
-        if (!in) {
-            return 0; // no configuration: every effect stays unconfigured
+        struct stat st {};
+        if (source_.kind == EffectConfigSource::Kind::UserSettingsFile &&
+            ::lstat(file.c_str(), &st) != 0 && errno == ENOENT) {
+            return 0; // no settings file yet: every effect stays unconfigured
         }
-        std::ostringstream all;
-        all << in.rdbuf();
-        text = all.str();
+        std::string why;
+        if (!readTextFile(file, text, why)) {
+            problems_.push_back({file, 0, why});
+            return 0;
+        }
         break;
     }
     }
 
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
+    uint32_t number = 0;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
-        configureLine(line);
+        configureLine(line, file, ++number);
     }
     return 0;
 }
 
-void EffectChain::configureLine(const std::string& line) {
+std::string ConfigProblem::text() const {
+    std::string out = file;
+    if (line > 0) {
+        out += ":" + std::to_string(line);
+    }
+    return out + ": " + what;
+}
+
+void EffectChain::configureLine(const std::string& line, const std::string& file, uint32_t number) {
     debugWrite("1 line.\n");
     if (!line.empty() && line[0] == '#') {
         return;
@@ -134,7 +152,9 @@ void EffectChain::configureLine(const std::string& line) {
     }
     argv.push_back(nullptr); // like a C argument vector; not counted
     taker->setInputFormat(rate_, bits_, channels_);
-    taker->parseArgs(static_cast<int32_t>(argv.size() - 1), argv.data());
+    if (taker->parseArgs(static_cast<int32_t>(argv.size() - 1), argv.data()) != 0) {
+        problems_.push_back({file, number, taker->argsProblem()});
+    }
 
     debugWrite(taker->name());
     if (std::strcmp(taker->name(), "cartoon") == 0) {

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace timbrelo {
 
@@ -32,10 +33,25 @@ struct EffectConfigSource {
     enum class Kind { UserSettingsFile, File, Text };
     Kind kind = Kind::UserSettingsFile;
     std::string value; // the file's path or the text itself
+    std::string name;  // what problems with configuration text name as its file
 
     static EffectConfigSource userSettingsFile() { return {}; }
-    static EffectConfigSource file(std::string path) { return {Kind::File, std::move(path)}; }
-    static EffectConfigSource text(std::string lines) { return {Kind::Text, std::move(lines)}; }
+    static EffectConfigSource file(std::string path) { return {Kind::File, std::move(path), {}}; }
+    static EffectConfigSource text(std::string lines, std::string name = "configuration") {
+        return {Kind::Text, std::move(lines), std::move(name)};
+    }
+};
+
+// A configuration the loader could not use: a file it refused or could not read (line 0), or
+// a line that names an effect with arguments the effect rejected (the line is then left out:
+// the effect stays as the lines before it set it).
+struct ConfigProblem {
+    std::string file;
+    uint32_t line = 0; // from 1; 0 for the file as a whole
+    std::string what;
+
+    // "FILE:LINE: what", or "FILE: what" for the file as a whole.
+    std::string text() const;
 };
 
 class EffectChain {
@@ -57,8 +73,12 @@ class EffectChain {
     void setFormat(uint32_t channels, uint32_t rate, uint32_t bits);
 
     // Creates the effects and reads the configuration, once per chain. 0 on success or when
-    // loading happened before; -1 when the settings file's path can't be formed.
+    // loading happened before; -1 when the settings file's path can't be formed. A file that
+    // is not a regular file or is larger than 1 MiB is not read; it and every rejected line
+    // are listed in configProblems(). Control thread.
     int32_t load();
+    // What the last load could not use, in file order. Control thread.
+    const std::vector<ConfigProblem>& configProblems() const { return problems_; }
 
     // Passes one buffer through the slots and stores the resulting frame count in *outFrames.
     // Returns the buffer holding the processed audio, or null when no effect produced output
@@ -89,7 +109,7 @@ class EffectChain {
     uint32_t channels() const { return channels_; }
 
   private:
-    void configureLine(const std::string& line);
+    void configureLine(const std::string& line, const std::string& file, uint32_t number);
 
     EffectFactory factory_;
     EffectConfigSource source_;
@@ -102,6 +122,7 @@ class EffectChain {
     BackgroundControl* backgroundControl_ = nullptr;
     Effect* psola_ = nullptr;
     bool loaded_ = false;
+    std::vector<ConfigProblem> problems_;
 };
 
 } // namespace timbrelo

@@ -111,6 +111,7 @@ int32_t Mp3Decoder::open(const AudioSource* source, uint32_t* outSize) {
     mad_synth_init(&synth_);
     source_ = source != nullptr ? *source : AudioSource{-1, -1};
     inputCount_ = 0;
+    bytesRead_ = 0;
     endOfInput_ = false;
     framesSeen_ = samplesSeen_ = skipSamples_ = validSamples_ = 0;
     opened_ = true;
@@ -190,6 +191,7 @@ Mp3Decoder::Refill Mp3Decoder::refill(bool force) {
     const int32_t n = room > 0 ? readSource(input_.get() + remaining, room) : 0;
     if (n > 0) {
         inputCount_ += static_cast<size_t>(n);
+        bytesRead_ += static_cast<uint64_t>(n);
     } else if (n == 0) {
         // libmad needs zero bytes behind the last frame to finish decoding it.
         endOfInput_ = true;
@@ -275,7 +277,11 @@ int32_t Mp3Decoder::decode(DecodedBlock* block) {
         return kEndOfStream;
     }
     bool force = false;
+    const uint64_t readBefore = bytesRead_;
     for (;;) {
+        if (bytesRead_ - readBefore >= kScanBytes) {
+            return kNoFrame; // junk (or a long tag): let the caller decide whether to go on
+        }
         if (refill(force) == Refill::kReadError) {
             return kReadError;
         }

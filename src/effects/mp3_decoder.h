@@ -49,7 +49,15 @@ class AudioDecoder {
 
 class Mp3Decoder final : public AudioDecoder {
   public:
-    enum Result : int32_t { kOk = 0, kBlockTooSmall = 1, kReadError = 6, kEndOfStream = 7 };
+    // kNoFrame: kScanBytes more bytes were read without finding a frame; call again to go
+    // on (so a caller can give up on a stream of junk, or stop, without waiting for its end).
+    enum Result : int32_t {
+        kOk = 0,
+        kBlockTooSmall = 1,
+        kReadError = 6,
+        kEndOfStream = 7,
+        kNoFrame = 8
+    };
     enum ChannelMode : int32_t {
         kKeep = 0,
         kMonoMix = 1,
@@ -63,6 +71,8 @@ class Mp3Decoder final : public AudioDecoder {
     static constexpr uint32_t kInputBytes = 100000;
     // The input is refilled only when fewer undecoded bytes than this remain.
     static constexpr uint32_t kRefillBelow = 25000;
+    // Bytes one decode call reads at most while it finds no frame.
+    static constexpr uint32_t kScanBytes = 1u << 20;
     static constexpr int kSubbands = 32;
     static constexpr int kBands = 10;
     // Samples the synthesis filter lags behind the encoder's input.
@@ -99,6 +109,8 @@ class Mp3Decoder final : public AudioDecoder {
     Refill refill(bool force);
     size_t undecodedBytes() const;
     int32_t readSource(uint8_t* dst, size_t bytes);
+    // Bytes read from the source so far.
+    uint64_t bytesRead_ = 0;
     // Reads the encoder's information frame; true when this frame is one (and so not audio).
     bool readInfoFrame();
     void mixToMono();

@@ -1,5 +1,6 @@
 #include "effects/psola_effect.h"
 
+#include "effects/float_arg.h"
 #include "platform/debug.h"
 
 #include <algorithm>
@@ -200,17 +201,21 @@ uint32_t PsolaEffect::blockFrames() const {
 
 int32_t PsolaEffect::parseArgs(int32_t argc, const char* const* argv) {
     if (argc != 1) {
-        debugWrite("psola: number of params not right.");
-        return -1;
+        return refuseArgs("psola: number of params not right.",
+                          "psola takes one number, the pitch factor");
     }
     float value = 0;
-    if (std::sscanf(argv[0], "%f", &value) != 1) {
-        debugWrite("psola: param is not a number.");
-        return -1;
+    if (!readWholeFloatArg(argv[0], value)) {
+        return refuseArgs("psola: param is not a number.",
+                          "psola: " + quoteArg(argv[0]) + " is not a number");
+    }
+    if (!(value >= PsolaEngine::kMinFactor && value <= PsolaEngine::kMaxFactor)) {
+        return refuseArgs("psola: factor out of range.",
+                          "psola: the pitch factor " + quoteArg(argv[0]) + " is outside 0.25..4");
     }
     pitchFactor_.store(value, std::memory_order_relaxed);
     refreshWaitingEngine();
-    return 0;
+    return acceptArgs();
 }
 
 int32_t PsolaEffect::periodFromFrequency(float frequency) {

@@ -44,8 +44,8 @@ class PsolaEffect : public Effect {
     // Control threads; kind 0 (and kind 1 or a configuration while a new engine waits)
     // builds an engine here, so it allocates. Never blocks.
     void setParameter(float value, int32_t kind) override;
-    // One argument, the pitch factor (it does not reach an engine until a kind-0 call).
-    // Control thread.
+    // One argument, the pitch factor, 0.25..4 (it does not reach an engine until a kind-0
+    // call). Control thread.
     int32_t parseArgs(int32_t argc, const char* const* argv) override;
     // Processing thread. Returns 1 when switched off; otherwise 0, with every completed block
     // in the output. Allocates nothing and takes no lock.

@@ -25,6 +25,8 @@ class ResampleEffect final : public Effect {
 
     ResampleEffect();
 
+    // The stream-level preparation of every effect stays reachable beside this one.
+    using Effect::prepare;
     // Builds the filter for the current input and output rates and clears the history.
     // True when convert delivers music at the output rate (equal rates are copied); false
     // when the rates can't be converted (a zero rate or channel count, or a ratio too extreme

@@ -1,9 +1,10 @@
 #include "platform/settings.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -30,17 +31,24 @@ int buildFolderPath(std::string& out, int bufferSize) {
 }
 
 bool readLines(const std::string& file, std::vector<std::string>& lines) {
-    std::ifstream in(file);
-    if (!in) {
+    std::string content;
+    std::string why;
+    if (!readTextFile(file, content, why)) {
         return false;
     }
-    std::string line;
-    while (std::getline(in, line)) {
+    size_t pos = 0;
+    while (pos < content.size()) {
+        size_t end = content.find('\n', pos);
+        if (end == std::string::npos) {
+            end = content.size();
+        }
+        std::string line = content.substr(pos, end - pos);
         // A file edited on another system may end its lines with CR LF.
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
         lines.push_back(std::move(line));
+        pos = end + 1;
     }
     return true;
 }
@@ -50,6 +58,63 @@ bool startsWith(std::string_view line, std::string_view key) {
 }
 
 } // namespace
+
+bool readTextFile(const std::string& path, std::string& content, std::string& why,
+                  size_t maxBytes) {
+    // Not blocking: a pipe would otherwise hold the open until a writer comes.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    const std::string tooLarge = maxBytes == kMaxSettingsFileBytes
+                                     ? "is larger than 1 MiB"
+                                     : "is larger than " + std::to_string(maxBytes) + " bytes";
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0;
+    if (!ok) {
+        why = std::strerror(errno);
+    } else if (S_ISDIR(st.st_mode)) {
+        why = "is a folder";
+        ok = false;
+    } else if (!S_ISREG(st.st_mode)) {
+        why = "is not a regular file";
+        ok = false;
+    } else if (static_cast<uint64_t>(st.st_size) > maxBytes) {
+        why = tooLarge;
+        ok = false;
+    }
+    std::string data;
+    if (ok) {
+        // The file may grow while it is read: never take more than the limit allows.
+        data.resize(maxBytes + 1);
+        size_t got = 0;
+        while (got < data.size()) {
+            const ssize_t n = ::read(fd, data.data() + got, data.size() - got);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                why = std::strerror(errno);
+                ok = false;
+            }
+            if (n <= 0) {
+                break;
+            }
+            got += static_cast<size_t>(n);
+        }
+        if (ok && got > maxBytes) {
+            why = tooLarge;
+            ok = false;
+        }
+        data.resize(got);
+    }
+    ::close(fd);
+    if (ok) {
+        content = std::move(data);
+    }
+    return ok;
+}
 
 std::string configHome() {
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
@@ -98,12 +163,11 @@ int settingsFilePath(std::string& path, int bufferSize) {
 }
 
 void getSettingIn(const std::string& file, std::string_view key, std::string& value) {
-    std::ifstream in(file);
-    std::string line;
-    while (in && std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
+    std::vector<std::string> lines;
+    if (!readLines(file, lines)) {
+        return;
+    }
+    for (const std::string& line : lines) {
         if (startsWith(line, key)) {
             value = line.substr(key.size());
             return;

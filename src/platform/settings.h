@@ -3,6 +3,7 @@
 // "cfg" file. Settings lines are a key that ends in one blank, then the value; the effect
 // configuration lines live in the same file and pass through every rewrite unchanged.
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -12,6 +13,10 @@ inline constexpr const char* kDataFolderName = "Tonvari";
 inline constexpr const char* kSettingsFileName = "cfg";
 // Longest path, terminator included, that the folder rules accept.
 inline constexpr int kMaxPath = 260;
+
+// The settings file and configuration files given by the user are small text files; a
+// larger one (or a device, a pipe, a folder) is refused rather than read without end.
+inline constexpr size_t kMaxSettingsFileBytes = size_t{1} << 20;
 
 // Results of ensureDataFolder.
 inline constexpr int kFolderExisted = 1;
@@ -34,14 +39,21 @@ int ensureDataFolder(std::string& path, int bufferSize = kMaxPath);
 // Returns 0, or kPathTooLong / kNoConfigHome with `path` unchanged.
 int settingsFilePath(std::string& path, int bufferSize = kMaxPath);
 
+// Reads the whole of a regular file (or a link to one) of at most `maxBytes` bytes. False with
+// a reason in `why` ("is a folder", "is not a regular file", "is larger than 1 MiB", or the
+// system's reason) when it can't. Never blocks on a pipe.
+bool readTextFile(const std::string& path, std::string& content, std::string& why,
+                  size_t maxBytes = kMaxSettingsFileBytes);
+
 // Sets `value` from the first line of the settings file that begins with `key`; leaves it
-// unchanged when there is no such line or no file.
+// unchanged when there is no such line or no file (or a file readTextFile refuses).
 void getSetting(std::string_view key, std::string& value);
 
 // Stores `value` under `key`: every line that begins with the key is replaced, or the line is
 // appended. Does nothing when the settings file does not exist. The file is replaced
 // atomically (a new file beside it, renamed over it), so a failure leaves the old file whole.
-// Returns false when nothing was stored (no file, a value with a line end, or a write error).
+// Returns false when nothing was stored (no file, a file readTextFile refuses, a value with a
+// line end, or a write error).
 bool setSetting(std::string_view key, std::string_view value);
 
 // The same two operations on a file of the caller's choice (the cfg grammar is the same).

@@ -5,10 +5,20 @@
 #include "support/signals.h"
 #include "support/temp_dir.h"
 
+#include <atomic>
 #include <cmath>
+#include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace timbrelo;
 using namespace timbrelo::test;
@@ -23,10 +33,63 @@ CommandResult run(std::vector<std::string> arguments) {
     return runCommand(arguments, std::chrono::seconds(120), true);
 }
 
+// Runs the program and returns its exit status and peak resident memory in kB.
+std::pair<int, long> runMeasured(const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv = {TIMBRELO_BINARY_DIR "/src/cli/timbrelo-cli"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    std::vector<char*> raw;
+    for (std::string& a : argv) {
+        raw.push_back(a.data());
+    }
+    raw.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        ::execv(raw[0], raw.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    struct rusage usage {};
+    ::wait4(pid, &status, 0, &usage);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, usage.ru_maxrss};
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        out.push_back(line);
+    }
+    return out;
+}
+
+bool anyPartialIn(const std::string& folder) {
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.path().filename().string().find(".partial") != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
 class CliTest : public ::testing::Test {
   protected:
     TempDir dir;
+    TempDir config; // the user's settings stay out of the way
+    ScopedEnv xdg{"XDG_CONFIG_HOME", config.path()};
     const std::string out = dir.file("out.wav");
+
+    // Audio made by sox (for formats and lengths the tests' own writer does not make).
+    std::string soxFile(const std::string& name, const std::string& rate,
+                        const std::vector<std::string>& effects) {
+        std::vector<std::string> argv = {"sox", "-n", "-r", rate,          "-c",
+                                         "1",   "-b", "16", dir.file(name)};
+        argv.insert(argv.end(), effects.begin(), effects.end());
+        EXPECT_EQ(runCommand(argv, std::chrono::seconds(60)).status, 0) << name;
+        return dir.file(name);
+    }
 
     // A synthetic voice of known pitch, with a short silence at both ends.
     std::string voiceFile(double f0, double seconds = 2.0, const std::string& name = "voice.wav",
@@ -163,32 +226,70 @@ TEST_F(CliTest, OtherRatesAndChannelsAreConvertedAndMp3OutputDecodes) {
     EXPECT_NEAR(measurePitchMedian(slice(left, 0.3, 0.6), kRate), 140, 140 * 0.01);
 }
 
+// Exit 2 for a wrong command line (with the usage when it is not a bad value), 1 when the
+// work fails; every error but a usage is one line naming the file, option or line.
 TEST_F(CliTest, ErrorsExitWithOneClearLineAndLeaveNoOutput) {
     const std::string input = voiceFile(120, 0.5);
     writeFile(dir.file("empty.wav"), "");
     writeFile(dir.file("garbage.wav"), std::string(5000, 'x'));
+    std::string garbage(100000, '\0');
+    uint32_t r = 3;
+    for (char& c : garbage) {
+        r = r * 1103515245u + 12345u;
+        c = static_cast<char>(r >> 23);
+    }
+    writeFile(dir.file("garbage.mp3"), garbage);
     writeFile(
         dir.file("header-only.wav"),
         std::string("RIFF\x24\0\0\0WAVEfmt "
                     "\x10\0\0\0\x01\0\x02\0\x22\x56\0\0\x88\x58\x01\0\x04\0\x10\0data\0\0\0\0",
                     44));
+    // 1 Hz (and 500 Hz): refused at once, in bounded memory.
+    std::string oneHz = readFile(dir.file("header-only.wav")).substr(0, 24) +
+                        std::string("\x01\0\0\0\x04\0\0\0\x04\0\x10\0data\x28\0\0\0", 20) +
+                        std::string(40, '\x10');
+    writeFile(dir.file("1hz.wav"), oneHz);
+    const std::string slow = soxFile("500hz.wav", "500", {"synth", "0.5", "sine", "100"});
+    writeFile(dir.file("bad.cfg"), "# voices\ncartoon 1.5\n\npsola 1e38\n");
+    writeFile(dir.file("big.cfg"), std::string((1 << 20) + 1, '#'));
     struct Case {
         std::vector<std::string> arguments;
         int status;
         std::string message;
     };
     const Case cases[] = {
-        {{"process", dir.file("missing.wav"), out}, 1, "missing.wav"},
-        {{"process", dir.file("empty.wav"), out}, 1, "empty.wav"},
-        {{"process", dir.file("garbage.wav"), out}, 1, "garbage.wav"},
+        {{"process", dir.file("missing.wav"), out}, 1, "missing.wav: No such file"},
+        {{"process", dir.file("empty.wav"), out}, 1, "empty.wav: is not audio"},
+        {{"process", dir.file("garbage.wav"), out}, 1, "garbage.wav: is not audio"},
+        {{"process", dir.file("garbage.mp3"), out}, 1, "garbage.mp3: is not audio"},
         {{"process", dir.file("header-only.wav"), out}, 1, "no audio"},
-        {{"process", dir.path(), out}, 1, dir.path()},
-        {{"process", "--preset", "Robot", input, out}, 1, "unknown preset"},
-        {{"process", "--pitch", "400", input, out}, 1, "out of range"},
-        {{"process", "--level", "1.5", input, out}, 1, "out of range"},
-        {{"process", "--semitones", "2.5", input, out}, 1, "whole number"},
-        {{"process", "--echo", "0.5 0.5 0 0.3", input, out}, 1, "echo: delay must be positive"},
+        {{"process", dir.file("1hz.wav"), out}, 1, "1hz.wav: has a sample rate of 1 Hz"},
+        {{"process", slow, out}, 1, "500hz.wav: has a sample rate of 500 Hz"},
+        {{"process", dir.path(), out}, 1, dir.path() + ": is a folder"},
+        {{"process", "--preset", "Robot", input, out}, 2, "--preset: unknown preset"},
+        {{"process", "--pitch", "400", input, out}, 2, "--pitch: 400 is out of range"},
+        {{"process", "--level", "1.5", input, out}, 2, "out of range"},
+        {{"process", "--level", "inf", input, out}, 2, "--level: \"inf\" is not a number"},
+        {{"process", "--semitones", "2.5", input, out}, 2, "whole number"},
+        {{"process", "--effects", "maybe", input, out}, 2, "--effects takes"},
+        {{"process", "--echo", "0.5 0.5 0 0.3", input, out}, 2, "delay \"0\" ms must be positive"},
+        {{"process", "--echo", "0.5 0.5 -5 0.3", input, out}, 2, "\"-5\" ms must be positive"},
+        {{"process", "--echo", "0.5 inf 5 0.3", input, out}, 2, "gain-out \"inf\" must be"},
+        {{"process", "--echo", "1 1 1 .1 2 .1 3 .1 4 .1 5 .1 6 .1 7 .1 8 .1", input, out},
+         2,
+         "at most 7 delay/decay pairs"},
         {{"process", "--background", dir.file("nothing.mp3"), input, out}, 1, "nothing.mp3"},
+        {{"process", "--background", "/dev/zero", input, out}, 1, "/dev/zero: is not a regular"},
+        {{"process", "--background", dir.path(), input, out}, 1, "is a folder"},
+        {{"process", "--background", dir.file("garbage.mp3"), input, out},
+         1,
+         "garbage.mp3: holds no MP3 audio"},
+        {{"process", "--config", dir.file("bad.cfg"), input, out},
+         1,
+         "bad.cfg:4: psola: the pitch factor \"1e38\" is outside"},
+        {{"process", "--config", dir.file("big.cfg"), input, out}, 1, "big.cfg: is larger than 1"},
+        {{"process", "--config", "/dev/zero", input, out}, 1, "/dev/zero: is not a regular file"},
+        {{"process", "--config", dir.path(), input, out}, 1, "is a folder"},
         {{"process", input, dir.file("no/such/folder/out.wav")}, 1, "out.wav"},
         {{"process", input, dir.path()}, 1, "folder"},
         {{"process", input}, 2, "usage:"},
@@ -198,15 +299,225 @@ TEST_F(CliTest, ErrorsExitWithOneClearLineAndLeaveNoOutput) {
     };
     for (const Case& c : cases) {
         const std::string call = ::testing::PrintToString(c.arguments);
-        const CommandResult r = run(c.arguments);
-        EXPECT_EQ(r.status, c.status) << call << "\n" << r.output;
-        EXPECT_NE(r.output.find(c.message), std::string::npos) << call << "\n" << r.output;
+        const CommandResult result = run(c.arguments);
+        EXPECT_EQ(result.status, c.status) << call << "\n" << result.output;
+        EXPECT_NE(result.output.find(c.message), std::string::npos) << call << "\n"
+                                                                    << result.output;
+        if (c.message != "usage:" && c.message != "unknown option") {
+            EXPECT_EQ(lines(result.output).size(), 1u) << call << "\n" << result.output;
+        }
         EXPECT_FALSE(fileExists(out)) << call;
     }
     // Nothing half-written is left beside the outputs either.
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-        EXPECT_EQ(entry.path().filename().string().find("partial"), std::string::npos);
+    EXPECT_FALSE(anyPartialIn(dir.path()));
+    // The rule is written where a user looks.
+    EXPECT_NE(run({"help"}).output.find("exit status: 0 done; 1 "), std::string::npos);
+}
+
+// An OUTPUT that exists must be a regular file or a link to one (whose target is written);
+// devices and pipes are never replaced. A long name works: the temporary's name is short.
+TEST_F(CliTest, OnlyRegularFilesAreWrittenAsOutput) {
+    const std::string input = voiceFile(120, 0.5);
+    const std::string fifo = dir.file("pipe.wav");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string toDevice = dir.file("null.wav");
+    ASSERT_EQ(::symlink("/dev/null", toDevice.c_str()), 0);
+    // A device of our own where that is allowed: a fault must never hit the system's.
+    std::vector<std::string> targets = {fifo, toDevice};
+    const std::string device = dir.file("device.wav");
+    if (::mknod(device.c_str(), S_IFCHR | 0666, ::makedev(1, 3)) == 0) {
+        targets.push_back(device);
     }
+    for (const std::string& target : targets) {
+        const CommandResult r = run({"process", "--quiet", input, target});
+        EXPECT_EQ(r.status, 1) << target << ": " << r.output;
+        EXPECT_NE(r.output.find("is not a regular file"), std::string::npos) << r.output;
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    ASSERT_EQ(::lstat(toDevice.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    if (targets.size() == 3) {
+        ASSERT_EQ(::stat(device.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISCHR(st.st_mode));
+    }
+
+    const std::string real = dir.file("real.wav");
+    writeFile(real, "old");
+    const std::string link = dir.file("link.wav");
+    ASSERT_EQ(::symlink("real.wav", link.c_str()), 0);
+    ASSERT_EQ(run({"process", "--quiet", input, link}).status, 0);
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays a link";
+    EXPECT_TRUE(readWav(real).has_value()) << "its target holds the result";
+
+    const std::string longName = dir.file(std::string(246, 'n') + ".wav"); // 250 characters
+    const CommandResult r = run({"process", "--quiet", input, longName});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(fileExists(longName));
+    const CommandResult tooLong =
+        run({"process", "--quiet", input, dir.file(std::string(256, 'n') + ".wav")});
+    EXPECT_EQ(tooLong.status, 1);
+    EXPECT_NE(tooLong.output.find("File name too long"), std::string::npos) << tooLong.output;
+    EXPECT_FALSE(anyPartialIn(dir.path()));
+}
+
+// A signal removes the file being written and ends with 128 + its number; what a killed run
+// (kill -9) left is removed by the next run into the same folder, but not a live one's.
+TEST_F(CliTest, SignalsAndDeadRunsLeaveNothingBehind) {
+    const std::string input = soxFile("long.flac", "22050", {"synth", "600", "sine", "150"});
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        ChildProcess child({TIMBRELO_BINARY_DIR "/src/cli/timbrelo-cli", "process", "--quiet",
+                            "--preset", "Male to female(Sweet)", input, out});
+        ASSERT_TRUE(eventually([&] { return anyPartialIn(dir.path()); }, std::chrono::seconds(20)));
+        child.signal(sig);
+        EXPECT_EQ(child.wait(std::chrono::seconds(5)), 128 + sig) << sig;
+        EXPECT_FALSE(anyPartialIn(dir.path())) << sig;
+        EXPECT_FALSE(fileExists(out));
+    }
+    {
+        ChildProcess child(
+            {TIMBRELO_BINARY_DIR "/src/cli/timbrelo-cli", "process", "--quiet", input, out});
+        ASSERT_TRUE(eventually([&] { return anyPartialIn(dir.path()); }, std::chrono::seconds(20)));
+        child.signal(SIGKILL);
+        child.wait(std::chrono::seconds(5));
+    }
+    ASSERT_TRUE(anyPartialIn(dir.path()));
+    const std::string live = dir.file(".timbrelo-" + std::to_string(::getpid()) + "-0.partial.wav");
+    writeFile(live, "a run that still goes on");
+    const CommandResult r = run({"process", "--quiet", voiceFile(120, 0.3), dir.file("x.wav")});
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(fileExists(live));
+    ::unlink(live.c_str());
+    EXPECT_FALSE(anyPartialIn(dir.path()));
+}
+
+// An input that is a pipe is read as it comes; when its writer stalls, the run ends with an
+// error instead of waiting for ever, and leaves no output.
+TEST_F(CliTest, APipeIsReadAndAStalledOneEndsTheRun) {
+    const std::string input = voiceFile(150, 1.0);
+    const std::string fifo = dir.file("in.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ScopedEnv stall("TIMBRELO_STALL_SECONDS", "1");
+    {
+        std::thread writer([&] { writeFile(fifo, readFile(input)); });
+        const CommandResult r = run({"process", "--quiet", "--effects", "off", fifo, out});
+        writer.join();
+        ASSERT_EQ(r.status, 0) << r.output;
+        EXPECT_EQ(readWav(out)->data, readWav(input)->data);
+        ::unlink(out.c_str());
+    }
+    for (const size_t bytes : {size_t{0}, size_t{20000}}) {
+        std::atomic<bool> done{false};
+        std::thread writer([&] {
+            const int fd = ::open(fifo.c_str(), O_WRONLY);
+            const std::string head = readFile(input).substr(0, bytes);
+            EXPECT_EQ(::write(fd, head.data(), head.size()), static_cast<ssize_t>(head.size()));
+            while (!done) { // a writer that holds the pipe open and writes nothing
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            ::close(fd);
+        });
+        const auto started = std::chrono::steady_clock::now();
+        const CommandResult r = run({"process", "--quiet", fifo, out});
+        done = true;
+        writer.join();
+        EXPECT_EQ(r.status, 1) << r.output;
+        EXPECT_NE(r.output.find("in.fifo: "), std::string::npos) << r.output;
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+        EXPECT_FALSE(fileExists(out));
+    }
+    // No writer at all: the opening itself gives up.
+    const CommandResult none = run({"process", "--quiet", fifo, out});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(none.output.find("gave no audio for 1 s"), std::string::npos) << none.output;
+    EXPECT_FALSE(anyPartialIn(dir.path()));
+}
+
+// The 4 GiB a WAV file can hold is checked before any work, not after it.
+TEST_F(CliTest, AResultTooLongForAWavFileIsRefusedAtOnce) {
+    // A FLAC file whose header promises 14 hours at 1 kHz (4.1 GiB at 22050 Hz stereo): its
+    // STREAMINFO block alone, rate 1000, one channel, 16 bits, 50,000,000 samples.
+    std::string info = std::string("\x10\x00\x10\x00", 4) + std::string(6, '\0');
+    const uint64_t packed =
+        uint64_t{1000} << 44 | uint64_t{0} << 41 | uint64_t{15} << 36 | uint64_t{50'000'000};
+    for (int shift = 56; shift >= 0; shift -= 8) {
+        info.push_back(static_cast<char>(packed >> shift));
+    }
+    info += std::string(16, '\0');
+    const std::string input = dir.file("long.flac");
+    writeFile(input, std::string("fLaC\x80\0\0\x22", 8) + info);
+    const auto started = std::chrono::steady_clock::now();
+    const CommandResult r = run({"process", input, out});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("out.wav: the result would be 4.11 GiB, more than a WAV file can hold"),
+              std::string::npos)
+        << r.output;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_FALSE(anyPartialIn(dir.path()));
+}
+
+// A disk without room: refused up front when the length is known, named when it fills up
+// on the way (a pipe's length is not known). Runs in a mount namespace of its own with a
+// 200 kB disk; skipped where that can't be made.
+TEST_F(CliTest, AFullDiskIsNamed) {
+    const std::string input = voiceFile(150, 5.0);
+    const std::string fifo = dir.file("in.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string disk = dir.file("disk");
+    ::mkdir(disk.c_str(), 0700);
+    const std::string cli = TIMBRELO_BINARY_DIR "/src/cli/timbrelo-cli";
+    const std::string script = "mount -t tmpfs -o size=200k none '" + disk + "' || exit 99; '" +
+                               cli + "' process -q '" + input + "' '" + disk +
+                               "/out.wav'; echo \"status $?\"; (cat '" + input + "' > '" + fifo +
+                               "' &); '" + cli + "' process -q '" + fifo + "' '" + disk +
+                               "/out.wav'; echo \"status $?\"; ls -A '" + disk + "'";
+    const CommandResult r =
+        runCommand({"unshare", "-m", "sh", "-c", script}, std::chrono::seconds(60), true);
+    if (r.status != 0) {
+        GTEST_SKIP() << "no private mount here: " << r.output;
+    }
+    EXPECT_EQ(
+        lines(r.output),
+        (std::vector<std::string>{
+            "timbrelo-cli: " + disk +
+                "/out.wav: the result needs about 0.5 MB but its "
+                "disk has 0.2 MB free",
+            "status 1", "timbrelo-cli: " + disk + "/out.wav: can't be written: its disk is full",
+            "status 1"}))
+        << r.output;
+}
+
+// A bad line in the user's own settings file is reported with its file and line and left out;
+// the voice still comes out, changed by the good lines.
+TEST_F(CliTest, BadLinesOfTheUsersSettingsAreReportedAndLeftOut) {
+    ::mkdir((config.path() + "/Tonvari").c_str(), 0700);
+    const std::string cfg = config.path() + "/Tonvari/cfg";
+    writeFile(cfg, "OldPlayDefault Speakers\ncartoon nan\ncartoon 1.5\npsola -1\n");
+    const CommandResult r = run({"process", "--quiet", "--preset", "Mickey", toneFile(300), out});
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(lines(r.output),
+              (std::vector<std::string>{
+                  "timbrelo-cli: " + cfg +
+                      ":2: cartoon: the factor \"nan\" is outside 0.25..4; "
+                      "line left out",
+                  "timbrelo-cli: " + cfg +
+                      ":4: psola: the pitch factor \"-1\" is outside 0.25..4; line left out"}));
+    EXPECT_NEAR(toneOf(out), 420, 420 * 0.01);
+}
+
+// pitch reads the file in pieces: a file eight times as long takes no more memory.
+TEST_F(CliTest, PitchReadsInPieces) {
+    const std::string shortFile = soxFile("short.flac", "22050", {"synth", "30", "sine", "200"});
+    const std::string longFile = soxFile("long.flac", "22050", {"synth", "240", "sine", "200"});
+    const auto [shortStatus, shortKb] = runMeasured({"pitch", shortFile});
+    const auto [longStatus, longKb] = runMeasured({"pitch", longFile});
+    ASSERT_EQ(shortStatus, 0);
+    ASSERT_EQ(longStatus, 0);
+    // The whole file would take 210 s x 22050 x 4 bytes = 18.5 MB more.
+    EXPECT_LT(longKb - shortKb, 6000) << shortKb << " kB, then " << longKb << " kB";
+    EXPECT_EQ(run({"pitch", longFile}).output, "200.0 Hz\n");
 }
 
 TEST_F(CliTest, PresetsAreListed) {

@@ -2,6 +2,7 @@
 #include "effects/background_effect.h"
 #include "effects/effect_chain.h"
 #include "effects/mp3_decoder.h"
+#include "effects/music_file.h"
 #include "platform/debug.h"
 #include "support/audio_files.h"
 #include "support/process.h"
@@ -9,6 +10,7 @@
 #include "support/temp_dir.h"
 
 #include <cmath>
+#include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits>
@@ -165,6 +167,25 @@ TEST_F(Mp3DecoderTest, GarbageEmptyAndUnreadableSourcesEndCleanly) {
 
     Mp3Decoder unopened;
     EXPECT_EQ(unopened.decode(&folder.block), Mp3Decoder::kEndOfStream);
+}
+
+// A decode call gives up its search after a bounded number of bytes, so its caller can stop
+// on a stream of junk (the music reader must see a stop, a new file or the end promptly).
+TEST_F(Mp3DecoderTest, JunkIsSearchedInBoundedSteps) {
+    const std::string path = tones(440, 440, 0.5, "tail.mp3");
+    writeFile(path, readFile(path) + std::string(3 * Mp3Decoder::kScanBytes, '\0'));
+    FileDecoder f(path);
+    const Decoded d = f.all();
+    EXPECT_GT(d.lengths.size(), 10u);
+    ASSERT_EQ(d.last, Mp3Decoder::kNoFrame);
+    int searches = 1;
+    int32_t rc = 0;
+    while ((rc = f.decoder.decode(&f.block)) == Mp3Decoder::kNoFrame) {
+        ++searches;
+    }
+    EXPECT_EQ(rc, Mp3Decoder::kEndOfStream);
+    EXPECT_GE(searches, 2);
+    EXPECT_LE(searches, 3);
 }
 
 TEST_F(Mp3DecoderTest, ChannelModesChooseSwapAndMixTheChannels) {
@@ -386,27 +407,60 @@ TEST_F(BackgroundEffectTest, AWavFileLoopsOverItsSamplesAndNothingElse) {
     }
 }
 
-TEST_F(BackgroundEffectTest, AWavFileThatCannotBePlayedLeavesTheMusicSilent) {
-    DebugCapture debug;
-    const std::string missing = dir.file("missing.wav");
+// Music that can't play is refused before anything changes, with the reason: the music
+// that was playing goes on.
+TEST_F(BackgroundEffectTest, MusicThatCannotPlayIsRefusedAndChangesNothing) {
+    const std::string music = constantWav("music.wav", 8000);
+    effect.setParameter(1.0f, 0);
+    ASSERT_EQ(effect.openFile(music.c_str()), 1);
+
+    auto wavWith = [&](const std::string& name, uint32_t rate, uint16_t bits, size_t bytes) {
+        std::string header = readFile(constantWav(name, 1000, 10)).substr(0, 44);
+        std::memcpy(header.data() + 24, &rate, 4);
+        std::memcpy(header.data() + 34, &bits, 2);
+        const auto size = static_cast<uint32_t>(bytes);
+        std::memcpy(header.data() + 40, &size, 4);
+        writeFile(dir.file(name), header + std::string(bytes, '\x10'));
+        return dir.file(name);
+    };
     writeFile(dir.file("noise.wav"), "RIFF....WAVEjunk");
-    std::vector<int16_t> eightBit(100, 0x4040);
-    const std::string narrow = wav("narrow.wav", eightBit);
-    {
-        // An 8-bit file: its samples must not be read as 16-bit ones.
-        std::string bytes = readFile(narrow);
-        bytes[34] = 8;
-        writeFile(narrow, bytes);
+    std::string garbage(200000, '\0');
+    uint32_t r = 7;
+    for (char& c : garbage) {
+        r = r * 1103515245u + 12345u;
+        c = static_cast<char>(r >> 23);
     }
-    for (const std::string& path : {missing, dir.file("noise.wav"), narrow}) {
-        EXPECT_EQ(effect.openFile(path.c_str()), 1) << path;
-        EXPECT_TRUE(effect.enabled());
-        // Music of zeros: the voice at its share only (10000 x 0.6, truncated).
-        EXPECT_EQ(distinct(play(2048, 10000, false)), std::vector<int16_t>{5999}) << path;
+    writeFile(dir.file("garbage.mp3"), garbage);
+    // An ID3 tag and nothing else.
+    writeFile(dir.file("tag-only.mp3"),
+              std::string("ID3\x03\0\0\0\0\x10\0", 10) + std::string(2048, '\0'));
+    const std::string fifo = dir.file("pipe.mp3");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::pair<std::string, std::string> cases[] = {
+        {dir.file("missing.wav"), "No such file or directory"},
+        {dir.path(), "is a folder"},
+        {"/dev/zero", "is not a regular file"},
+        {fifo, "is not a regular file"},
+        {dir.file("noise.wav"), "no \"fmt \" chunk"},
+        {wavWith("narrow.wav", 22050, 8, 400), "not a 16-bit PCM WAV file"},
+        {wavWith("rate0.wav", 0, 16, 400), "sample rate of 0 Hz"},
+        {wavWith("rate1.wav", 1, 16, 400), "sample rate of 1 Hz"},
+        {wavWith("rate4g.wav", 4000000000u, 16, 400), "sample rate of 4000000000 Hz"},
+        {wavWith("header-only.wav", 22050, 16, 0), "holds no samples"},
+        {dir.file("garbage.mp3"), "holds no MP3 audio"},
+        {dir.file("tag-only.mp3"), "holds no MP3 audio"},
+    };
+    for (const auto& [path, why] : cases) {
+        DebugCapture debug;
+        MusicFile file;
+        std::string reason;
+        EXPECT_FALSE(openMusicFile(path, file, reason)) << path;
+        EXPECT_NE(reason.find(why), std::string::npos) << path << ": " << reason;
+        EXPECT_EQ(effect.openFile(path.c_str()), 0) << path;
+        EXPECT_TRUE(debug.contains(path)) << debug.text();
     }
-    EXPECT_TRUE(debug.contains("Open wave file fail:" + missing + ".\n"));
-    EXPECT_TRUE(debug.contains("noise.wav: no \"fmt \" chunk.\n"));
-    EXPECT_TRUE(debug.contains("narrow.wav: not 16-bit PCM"));
+    EXPECT_TRUE(effect.enabled());
+    EXPECT_EQ(distinct(play(2048)), std::vector<int16_t>{8000});
 }
 
 TEST_F(BackgroundEffectTest, FileNamesChooseTheReader) {
@@ -483,19 +537,38 @@ TEST_F(BackgroundEffectTest, ANewFileNeverPlaysTheOldOneAndStopSilences) {
     EXPECT_EQ(distinct(again), std::vector<int16_t>{8000});
 }
 
-TEST_F(BackgroundEffectTest, MusicThatKeepsFailingEndsInSilenceAndSaysSo) {
+// A file that fails after it was checked (cut short, filled with junk) ends in silence, says
+// so, and never holds up a stop or a new file.
+TEST_F(BackgroundEffectTest, MusicThatFailsLaterEndsInSilenceAndSaysSo) {
     DebugCapture debug;
-    // A folder opens but every read fails; an empty file ends before any music.
-    ASSERT_EQ(effect.openFile(dir.path().c_str()), 1);
+    const std::string wavPath = constantWav("shrinks.wav", 3000);
+    ASSERT_EQ(effect.openFile(wavPath.c_str()), 1);
+    ASSERT_EQ(::truncate(wavPath.c_str(), 44), 0);
     EXPECT_TRUE(eventually([&] { return debug.contains("can't be read; playing silence.\n"); }))
         << debug.text();
-    EXPECT_EQ(distinct(play(1024, 10000, false)), std::vector<int16_t>{5999});
+    const std::vector<int16_t> tail = play(1024, 10000, false);
+    EXPECT_EQ(distinct({tail.end() - 512, tail.end()}), std::vector<int16_t>{5999});
 
-    writeFile(dir.file("empty.mp3"), "");
-    ASSERT_EQ(effect.openFile(dir.file("empty.mp3").c_str()), 1);
-    EXPECT_TRUE(eventually([&] { return debug.contains("holds no music; playing silence.\n"); }))
+    // An MP3 whose music is followed by 40 MiB of junk: the reader gives up in bounded steps
+    // and a stop reaches it at once.
+    const std::string mp3 = dir.file("junk-tail.mp3");
+    writeMp3(mp3, makeTone(440, 0.2, 44100, 2), 44100, 2);
+    ASSERT_EQ(effect.openFile(mp3.c_str()), 1);
+    {
+        const int fd = ::open(mp3.c_str(), O_WRONLY | O_APPEND);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, 40 << 20), 0);
+        ::close(fd);
+    }
+    EXPECT_TRUE(eventually([&] { return debug.contains("MiB; playing silence.\n"); }, 20s))
         << debug.text();
-    EXPECT_EQ(distinct(play(1024, 10000, false)), std::vector<int16_t>{5999});
+    const std::string again = constantWav("again.wav", -3000);
+    ASSERT_EQ(effect.openFile(mp3.c_str()), 1);
+    const auto asked = std::chrono::steady_clock::now();
+    effect.setParameter(1.0f, 0);
+    ASSERT_EQ(effect.openFile(again.c_str()), 1);
+    EXPECT_EQ(distinct(play(2048)), std::vector<int16_t>{-3000});
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 2s);
 }
 
 TEST_F(BackgroundEffectTest, TheDecodedCopyIsWrittenOnlyWhileDebugging) {

@@ -161,6 +161,62 @@ TEST(EffectChainLoad, ReadsTheUserSettingsFileAndReportsAnUnformablePath) {
     EXPECT_NE(unformable.slot(EffectChain::kPsolaSlot), nullptr); // created, unconfigured
 }
 
+// Lines the effects refuse are listed with their file and line and leave the effects as the
+// lines before them set them; the rest of the file still configures.
+TEST(EffectChainLoad, RefusedLinesAreListedAndLeftOut) {
+    TempDir dir;
+    const std::string file = dir.file("voices.cfg");
+    writeFile(file, "cartoon 1.5\npsola 1.2\ncartoon nan\npsola -1\npsola 1e38\n"
+                    "echo nan nan nan nan\n# echo nan\nNeedRestoreDev 1\ncartoon 2\n");
+    EffectChain chain;
+    chain.setConfigSource(EffectConfigSource::file(file));
+    chain.setFormat(2, 22050, 16);
+    ASSERT_EQ(chain.load(), 0);
+    std::vector<uint32_t> lines;
+    for (const ConfigProblem& p : chain.configProblems()) {
+        EXPECT_EQ(p.file, file);
+        EXPECT_FALSE(p.what.empty());
+        lines.push_back(p.line);
+    }
+    EXPECT_EQ(lines, (std::vector<uint32_t>{3, 4, 5, 6}));
+    EXPECT_EQ(chain.configProblems()[1].text(),
+              file + ":4: psola: the pitch factor \"-1\" is outside 0.25..4");
+    EXPECT_EQ(chain.slot(EffectChain::kCartoonSlot)->argsProblem(), "");
+    EXPECT_EQ(chain.slot(EffectChain::kEchoSlot)->process(std::vector<int16_t>(64).data(), 32), 1)
+        << "the refused echo line configured nothing";
+}
+
+// Only a regular file of at most 1 MiB is read: a folder, a device, a pipe or a larger file is
+// refused (and the loader neither blocks nor grows); a missing settings file is no problem.
+TEST(EffectChainLoad, RefusesWhatIsNotASmallRegularFile) {
+    TempDir dir;
+    const std::string big = dir.file("big.cfg");
+    writeFile(big, "cartoon 1.5\n" + std::string(1 << 20, '#'));
+    const std::string fifo = dir.file("fifo.cfg");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::pair<std::string, std::string> cases[] = {
+        {dir.path(), "is a folder"},
+        {"/dev/zero", "is not a regular file"},
+        {fifo, "is not a regular file"},
+        {big, "is larger than 1 MiB"},
+        {dir.file("missing.cfg"), "No such file or directory"},
+    };
+    for (const auto& [path, why] : cases) {
+        Fakes fakes;
+        EffectChain chain(fakeFactory(fakes));
+        chain.setConfigSource(EffectConfigSource::file(path));
+        EXPECT_EQ(chain.load(), 0);
+        ASSERT_EQ(chain.configProblems().size(), 1u) << path;
+        EXPECT_EQ(chain.configProblems()[0].text(), path + ": " + why);
+        EXPECT_EQ(fakes.cartoon->parseCount, 0);
+    }
+    TempDir home;
+    ScopedEnv xdg("XDG_CONFIG_HOME", home.path());
+    EffectChain fresh;
+    EXPECT_EQ(fresh.load(), 0);
+    EXPECT_TRUE(fresh.configProblems().empty());
+}
+
 TEST(EffectChainRun, ProducersFeedEachOtherAndNonProducersArePassedOver) {
     Fakes fakes;
     auto chain = loadedChain(fakes, "");

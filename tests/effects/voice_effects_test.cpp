@@ -184,13 +184,29 @@ TEST(CartoonEffect, SwitchesAndConfigurationLines) {
     DebugCapture debug;
     EffectChain chain;
     chain.setConfigSource(EffectConfigSource::text("cartoon 1.5\ncartoon\ncartoon 1.2 1.3\n"
-                                                   "cartoon abc\n"));
+                                                   "cartoon abc\ncartoon nan\ncartoon 1.2x\n"
+                                                   "cartoon 0.2\ncartoon 4.5\ncartoon -inf\n"));
     chain.setFormat(2, 22050, 16);
     ASSERT_EQ(chain.load(), 0);
     auto* cartoon = dynamic_cast<CartoonEffect*>(chain.slot(EffectChain::kCartoonSlot));
     ASSERT_NE(cartoon, nullptr);
-    EXPECT_EQ(cartoon->pitchFactor(), 1.5f) << "rejected and unreadable lines keep the factor";
+    EXPECT_EQ(cartoon->pitchFactor(), 1.5f) << "refused lines keep the factor";
     EXPECT_NE(debug.text().find("cartoon: number of params not right.cartoon"), std::string::npos);
+    // Every line after the first is refused, each with its reason.
+    std::vector<std::string> problems;
+    for (const ConfigProblem& p : chain.configProblems()) {
+        problems.push_back(p.text());
+    }
+    EXPECT_EQ(problems, (std::vector<std::string>{
+                            "configuration:2: cartoon takes one number, the factor",
+                            "configuration:3: cartoon takes one number, the factor",
+                            "configuration:4: cartoon: \"abc\" is not a number",
+                            "configuration:5: cartoon: the factor \"nan\" is outside 0.25..4",
+                            "configuration:6: cartoon: \"1.2x\" is not a number",
+                            "configuration:7: cartoon: the factor \"0.2\" is outside 0.25..4",
+                            "configuration:8: cartoon: the factor \"4.5\" is outside 0.25..4",
+                            "configuration:9: cartoon: the factor \"-inf\" is outside 0.25..4",
+                        }));
 
     const std::vector<int16_t> in(64, 100);
     EXPECT_EQ(cartoon->process(in.data(), 32), 1) << "off until switched on";
@@ -227,14 +243,20 @@ TEST(EchoEffect, ConfigurationLines) {
         {"0.5 1 0.01 0.3", -1, "echo: delay must be positive!\n"}, // 0.441 samples
         {"0.5 1 58049 0.3", 0, ""},                                // 2,559,960 samples
         {"0.5 1 58050 0.3", -1, "echo: delay is too big!\n"},      // 2,560,005 samples
-        {"0.5 1 -5 0.3", -1, "echo: delay is too big!\n"},
-        {"0.5 1 nan 0.3", -1, "echo: delay is too big!\n"},
+        {"0.5 1 -5 0.3", -1, "echo: delay must be positive!\n"},
+        {"0.5 1 nan 0.3", -1, "echo: delay must be positive!\n"},
+        {"nan nan nan nan", -1, "echo: gain-in must be positive!\n"},
+        {"0.5 inf 10 0.3", -1, "echo: gain-out must be positive!\n"},
+        {"0.5 nan 10 0.3", -1, "echo: gain-out must be positive!\n"},
+        {"0.5 1 10 0.3x", -1, "echo: param is not a number.\n"},
+        {"0.5 1 1 0.1 2 0.1 3 0.1 4 0.1 5 0.1 6 0.1 7 0.1 8 0.1", -1, "echo: too many delays.\n"},
     };
     for (const Case& c : cases) {
         DebugCapture debug;
         EchoEffect echo;
         EXPECT_EQ(parse(echo, c.args), c.result) << c.args;
         EXPECT_EQ(debug.text(), c.messages) << c.args;
+        EXPECT_EQ(echo.argsProblem().empty(), c.result == 0) << c.args;
     }
     EchoEffect echo;
     ASSERT_EQ(parse(echo, "0.5 1 100 0.3 58049 0.2"), 0);
@@ -242,16 +264,16 @@ TEST(EchoEffect, ConfigurationLines) {
     EXPECT_EQ(echo.delayLineLength(), 2'559'960u);
 }
 
-// Seven pairs are kept; the rest are reported and play no part.
-TEST(EchoEffect, PairsBeyondSevenAreIgnored) {
-    DebugCapture debug;
+// Seven pairs make an echo; an eighth refuses the line, saying so.
+TEST(EchoEffect, SevenPairsAndNoMore) {
     EchoEffect echo;
-    ASSERT_EQ(parse(echo, "1 1 1 0.1 2 0.1 3 0.1 4 0.1 5 0.1 6 0.1 7 0.1 8 0.5 9 0.5", 1000, 1), 0);
-    EXPECT_EQ(debug.text(),
-              "echo: too many delays.\necho: too many delays.\n" + std::string(kSaturation));
+    ASSERT_EQ(parse(echo, "1 1 1 0.1 2 0.1 3 0.1 4 0.1 5 0.1 6 0.1 7 0.1", 1000, 1), 0);
     EXPECT_EQ(echo.delayCount(), 7u);
     const std::vector<int16_t> want = {10000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 0, 0, 0};
     EXPECT_EQ(runThrough(echo, impulse(11, 10000), 1, 11), want);
+    ASSERT_EQ(parse(echo, "1 1 1 0.1 2 0.1 3 0.1 4 0.1 5 0.1 6 0.1 7 0.1 8 0.5 9 0.5", 1000, 1),
+              -1);
+    EXPECT_EQ(echo.argsProblem(), "echo: at most 7 delay/decay pairs, not 9");
 }
 
 // The taps stand at exactly the delays, counted in interleaved samples (so an odd delay lands
@@ -293,25 +315,20 @@ TEST(EchoEffect, SaturatesInsteadOfWrapping) {
               (std::vector<int16_t>{20000, 32767, 0, -32768, -20000, 32767, 32767, 32767}));
 }
 
-// A rejected line keeps the previous delay line and the gains and pairs as far as they were
-// read; of its pairs only those checked before the fault that fit the line are applied, so
-// nothing reads outside the line.
-TEST(EchoEffect, RejectedLineStaysInsideOldDelayLine) {
+// A rejected line changes nothing: the echo goes on as the last accepted line set it.
+TEST(EchoEffect, ARejectedLineChangesNothing) {
     EchoEffect echo;
     ASSERT_EQ(parse(echo, "1 1 6 0.5", 1000, 1), 0);
-    ASSERT_EQ(parse(echo, "0.5 1 4 0.25 9 0.5 3 1.5", 1000, 1), -1);
-    EXPECT_EQ(echo.gainIn(), 0.5f);
-    EXPECT_EQ(echo.delayCount(), 3u);
-    EXPECT_EQ(echo.delayLineLength(), 6u);
     std::vector<int16_t> want(40, 0);
-    want[0] = 5000;
-    want[4] = 2500; // 9 does not fit the line of 6; the third pair is the faulty one
+    want[0] = 10000;
+    want[6] = 5000;
+    for (const char* bad : {"0.5 1 4 0.25 9 0.5 3 1.5", "1 1", "0.5 inf 2 0.5", "0.2 1 -3 0.5"}) {
+        ASSERT_EQ(parse(echo, bad, 1000, 1), -1) << bad;
+        EXPECT_EQ(echo.gainIn(), 1.0f) << bad;
+        EXPECT_EQ(echo.delayCount(), 1u) << bad;
+        EXPECT_EQ(echo.delayLineLength(), 6u) << bad;
+    }
     EXPECT_EQ(runThrough(echo, impulse(40, 10000), 1, 7), want);
-
-    // Too few arguments: no pairs, and the gains stay as the last line read them.
-    ASSERT_EQ(parse(echo, "1 1", 1000, 1), -1);
-    EXPECT_EQ(runThrough(echo, impulse(8, 100), 1, 8),
-              (std::vector<int16_t>{50, 0, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST(EchoEffect, SwitchesAndChainLine) {

@@ -97,6 +97,37 @@ TEST_F(SettingsTest, WithoutAFileNothingIsCreated) {
     EXPECT_EQ(value, "keep");
 }
 
+// The settings file is a small text file: a larger one, or anything that is not a regular
+// file, is neither read (nor waited for, in the case of a pipe) nor rewritten.
+TEST_F(SettingsTest, OnlyASmallRegularFileIsReadOrRewritten) {
+    const std::string atLimit = "tempDir x\n" + std::string(kMaxSettingsFileBytes - 10, '#');
+    makeCfg(atLimit);
+    std::string value;
+    getSetting("tempDir ", value);
+    EXPECT_EQ(value, "x");
+    makeCfg(atLimit + "#");
+    value = "keep";
+    getSetting("tempDir ", value);
+    EXPECT_EQ(value, "keep");
+    EXPECT_FALSE(setSetting("tempDir ", "y"));
+    EXPECT_EQ(readFile(cfg).size(), kMaxSettingsFileBytes + 1);
+
+    std::string content;
+    std::string why;
+    EXPECT_FALSE(readTextFile(cfg, content, why));
+    EXPECT_EQ(why, "is larger than 1 MiB");
+    ::unlink(cfg.c_str());
+    ASSERT_EQ(::mkfifo(cfg.c_str(), 0600), 0);
+    EXPECT_FALSE(readTextFile(cfg, content, why));
+    EXPECT_EQ(why, "is not a regular file");
+    EXPECT_FALSE(setSetting("tempDir ", "y"));
+    EXPECT_FALSE(readTextFile("/dev/zero", content, why));
+    EXPECT_EQ(why, "is not a regular file");
+    EXPECT_FALSE(readTextFile(home.path(), content, why));
+    EXPECT_EQ(why, "is a folder");
+    EXPECT_TRUE(content.empty());
+}
+
 TEST_F(SettingsTest, AFailedRewriteLeavesTheOldFileWhole) {
     const std::string old = "cartoon 1.5\npsola 1.0\n";
     makeCfg(old);

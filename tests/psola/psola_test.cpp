@@ -277,8 +277,12 @@ TEST(PsolaEffect, ConfigurationArgument) {
     EXPECT_EQ(effect.parseArgs(2, two), -1);
     EXPECT_EQ(effect.parseArgs(0, nullptr), -1);
     EXPECT_TRUE(debug.contains("psola: number of params not right."));
-    const char* word[] = {"high"};
-    EXPECT_EQ(effect.parseArgs(1, word), -1);
+    // Anything but one number within the engine's range is refused and changes nothing.
+    for (const char* bad : {"high", "nan", "-1", "1e38", "0.2", "4.5", "1.5x", "inf"}) {
+        const char* arg[] = {bad};
+        EXPECT_EQ(effect.parseArgs(1, arg), -1) << bad;
+        EXPECT_FALSE(effect.argsProblem().empty()) << bad;
+    }
     EXPECT_FLOAT_EQ(effect.pitchFactor(), 1.25f);
 }
 
