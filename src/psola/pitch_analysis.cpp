@@ -1,3 +1,6 @@
+// Kept in one file: frame analysis, candidate scoring and the path search work on one pitch
+// track layout and tune against each other; apart they would be harder to check as a whole.
+
 #include "psola/pitch_analysis.h"
 
 #include "platform/debug.h"

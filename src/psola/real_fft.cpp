@@ -1,3 +1,6 @@
+// Kept in one file: the mixed-radix real FFT's butterflies share one set of twiddle and
+// factor conventions, and splitting the passes apart would only scatter that contract.
+
 #include "psola/real_fft.h"
 
 #include <algorithm>

@@ -1,3 +1,6 @@
+// Kept in one file: one handler per control of the window, each short; together they are the
+// window's behaviour, and splitting them would scatter the caption and enable rules they share.
+
 #include "ui/main_window.h"
 
 #include "platform/messages.h"
@@ -21,10 +24,12 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalBlocker>
 #include <QSlider>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <cmath>
 #include <cstdio>
 
 // The icon lives in the window's library: its resources must be registered by hand.
@@ -128,6 +133,8 @@ void MainWindow::buildControls() {
     top->setColumnStretch(2, 1);
     top->setColumnStretch(3, 1);
 
+    QLayout* cleaning = buildCleaningControls();
+
     auto* background = new QGroupBox("Background");
     auto* bg = new QGridLayout(background);
     c_.backgroundBrowse = makeButton("Browse");
@@ -170,6 +177,7 @@ void MainWindow::buildControls() {
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
+    layout->addLayout(cleaning);
     layout->addWidget(background);
     layout->addWidget(record);
     layout->addLayout(bottom);
@@ -187,10 +195,26 @@ void MainWindow::buildControls() {
     connect(c_.exit, &QPushButton::clicked, this, &MainWindow::exitProgram);
     // Focus starts on "Effect Off" and moves in reading order.
     QWidget* previous = c_.effectOnOff;
-    for (QWidget* next : std::initializer_list<QWidget*>{
-             c_.pitch, c_.timbre, c_.effects, c_.preview, c_.selectMic, c_.backgroundBrowse,
-             c_.play, c_.volume, c_.backgroundPath, c_.recordBrowse, c_.record, c_.origin,
-             c_.effect, c_.recordPath, c_.hide, c_.exit}) {
+    for (QWidget* next : std::initializer_list<QWidget*>{c_.pitch,
+                                                         c_.timbre,
+                                                         c_.effects,
+                                                         c_.preview,
+                                                         c_.selectMic,
+                                                         c_.denoise,
+                                                         c_.denoiseStrength,
+                                                         c_.gate,
+                                                         c_.gateThreshold,
+                                                         c_.backgroundBrowse,
+                                                         c_.play,
+                                                         c_.volume,
+                                                         c_.backgroundPath,
+                                                         c_.recordBrowse,
+                                                         c_.record,
+                                                         c_.origin,
+                                                         c_.effect,
+                                                         c_.recordPath,
+                                                         c_.hide,
+                                                         c_.exit}) {
         setTabOrder(previous, next);
         previous = next;
     }
@@ -200,6 +224,58 @@ void MainWindow::buildControls() {
     for (QSlider* slider : {c_.pitch, c_.timbre, c_.volume}) {
         slider->installEventFilter(this);
     }
+}
+
+// Cleaning the microphone before the voice is changed: each part a check box and a slider
+// (dB), applied at once and remembered.
+QLayout* MainWindow::buildCleaningControls() {
+    c_.denoise = new QCheckBox("Noise suppression");
+    c_.denoiseStrength = makeSlider(static_cast<int>(InputCleaner::kMinStrengthDb),
+                                    static_cast<int>(InputCleaner::kMaxStrengthDb),
+                                    static_cast<int>(InputCleaner::kDefaultStrengthDb), 5, 0);
+    c_.gate = new QCheckBox("Noise gate");
+    c_.gateThreshold = makeSlider(static_cast<int>(InputCleaner::kMinGateDb),
+                                  static_cast<int>(InputCleaner::kMaxGateDb),
+                                  static_cast<int>(InputCleaner::kDefaultGateDb), 5, 0);
+    c_.denoiseStrength->setToolTip("How far noise is pushed down (dB)");
+    c_.gateThreshold->setToolTip("The level below which the microphone is silenced (dBFS)");
+    auto* row = new QHBoxLayout;
+    row->addWidget(c_.denoise);
+    row->addWidget(c_.denoiseStrength, 1);
+    row->addWidget(c_.gate);
+    row->addWidget(c_.gateThreshold, 1);
+    for (QCheckBox* box : {c_.denoise, c_.gate}) {
+        connect(box, &QCheckBox::toggled, this, &MainWindow::applyCleaning);
+    }
+    for (QSlider* slider : {c_.denoiseStrength, c_.gateThreshold}) {
+        // A drag applies once, when the slider lets go; keys and the wheel apply each step.
+        connect(slider, &QSlider::sliderReleased, this, &MainWindow::applyCleaning);
+        connect(slider, &QSlider::valueChanged, this, [this, slider] {
+            if (!slider->isSliderDown()) {
+                applyCleaning();
+            }
+        });
+    }
+    return row;
+}
+
+void MainWindow::showCleaning(const InputCleanerSettings& settings) {
+    const QSignalBlocker blockers[] = {QSignalBlocker(c_.denoise),
+                                       QSignalBlocker(c_.denoiseStrength), QSignalBlocker(c_.gate),
+                                       QSignalBlocker(c_.gateThreshold)};
+    c_.denoise->setChecked(settings.denoise);
+    c_.denoiseStrength->setValue(static_cast<int>(std::lround(settings.strengthDb)));
+    c_.gate->setChecked(settings.gate);
+    c_.gateThreshold->setValue(static_cast<int>(std::lround(settings.gateDb)));
+}
+
+void MainWindow::applyCleaning() {
+    InputCleanerSettings settings;
+    settings.denoise = c_.denoise->isChecked();
+    settings.strengthDb = static_cast<float>(c_.denoiseStrength->value());
+    settings.gate = c_.gate->isChecked();
+    settings.gateDb = static_cast<float>(c_.gateThreshold->value());
+    engine_.setInputCleaning(settings);
 }
 
 void MainWindow::buildMenus() {
@@ -260,6 +336,7 @@ bool MainWindow::startUp() {
         tray_->hide();
         return false;
     }
+    showCleaning(engine_.inputCleaning());
     refreshDelay(true);
     return true;
 }

@@ -49,6 +49,10 @@ class MainWindow : public QDialog, private LinkOwner {
         QPushButton* selectMic = nullptr;
         QCheckBox* preview = nullptr;
         QLabel* delay = nullptr;
+        QCheckBox* denoise = nullptr; // noise suppression, with its strength in dB
+        QSlider* denoiseStrength = nullptr;
+        QCheckBox* gate = nullptr; // noise gate, with its threshold in dBFS
+        QSlider* gateThreshold = nullptr;
         QPushButton* backgroundBrowse = nullptr;
         QPushButton* play = nullptr;
         QSlider* volume = nullptr;
@@ -116,6 +120,9 @@ class MainWindow : public QDialog, private LinkOwner {
     void toggleRecording();
     void toggleBackground();
     void previewToggled(bool ticked);
+    QLayout* buildCleaningControls();
+    void showCleaning(const InputCleanerSettings& settings);
+    void applyCleaning();
     void selectMicrophone();
     void microphoneChosen(const std::string& name);
     void chooseTemporaryFolder();

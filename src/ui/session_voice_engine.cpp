@@ -21,6 +21,7 @@ VoiceEngine::StartResult SessionVoiceEngine::start(LinkOwner& owner, std::string
         EffectChain& chain = engine.chain();
         chain.setFormat(kPipelineFormat.channels, kPipelineFormat.rate, 16);
         chain.load();
+        engine.inputCleaner().apply(loadInputCleanerSettings());
     };
     switch (session_.start(maker_, error, loadEffects)) {
     case Failure::None:
@@ -35,6 +36,15 @@ VoiceEngine::StartResult SessionVoiceEngine::start(LinkOwner& owner, std::string
         break;
     }
     return StartResult::NotRunning;
+}
+
+InputCleanerSettings SessionVoiceEngine::inputCleaning() {
+    return session_.engine().inputCleaner().settings();
+}
+
+void SessionVoiceEngine::setInputCleaning(const InputCleanerSettings& settings) {
+    session_.engine().inputCleaner().apply(settings);
+    saveInputCleanerSettings(settings);
 }
 
 void SessionVoiceEngine::shutDown() {

@@ -28,6 +28,8 @@ class SessionVoiceEngine final : public VoiceEngine, private LinkOwner {
     void previewChanged(bool ticked) override;
     std::vector<std::string> inputDevices() override;
     bool useMicrophone(const std::string& name) override;
+    InputCleanerSettings inputCleaning() override;
+    void setInputCleaning(const InputCleanerSettings& settings) override;
     VoiceDelay delay() override;
     bool lost() override;
 

@@ -9,6 +9,7 @@
 #include "audio/delivery_targets.h"
 #include "audio/virtual_device_link.h"
 #include "audio/voice_controls.h"
+#include "effects/input_cleaner.h"
 
 #include <string>
 #include <vector>
@@ -58,6 +59,11 @@ class VoiceEngine : public VoiceControls {
     // Captures from the input device of that product name from now on (restarting a
     // running capture on it). False when there is no such device.
     virtual bool useMicrophone(const std::string& name) = 0;
+
+    // The microphone's cleaning (noise suppression and gate) as it is, and a new choice: it
+    // takes hold at the next capture block and is remembered in the settings.
+    virtual InputCleanerSettings inputCleaning() = 0;
+    virtual void setInputCleaning(const InputCleanerSettings& settings) = 0;
 
     virtual VoiceDelay delay() = 0;
     // True once the sound server has gone away for good.

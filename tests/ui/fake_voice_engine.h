@@ -23,6 +23,7 @@ class FakeVoiceEngine : public VoiceEngine {
     std::vector<std::string> devices{"Built-in Microphone", "Timbrelo Virtual Microphone",
                                      "USB Headset"};
     VoiceDelay voiceDelay{10, 23, 40};
+    InputCleanerSettings cleaning;
     std::atomic<bool> serverLost{false};
 
     StartResult start(LinkOwner& owner, std::string& error) override {
@@ -54,6 +55,14 @@ class FakeVoiceEngine : public VoiceEngine {
     bool useMicrophone(const std::string& name) override {
         note("microphone(" + name + ")");
         return true;
+    }
+    InputCleanerSettings inputCleaning() override { return cleaning; }
+    void setInputCleaning(const InputCleanerSettings& settings) override {
+        cleaning = settings;
+        char text[96];
+        std::snprintf(text, sizeof text, "cleaning(%s %g,%s %g)", settings.denoise ? "on" : "off",
+                      settings.strengthDb, settings.gate ? "on" : "off", settings.gateDb);
+        note(std::string(text));
     }
     VoiceDelay delay() override { return voiceDelay; }
     bool lost() override { return serverLost; }

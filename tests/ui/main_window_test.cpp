@@ -348,6 +348,27 @@ TEST_F(WindowTest, EnterInAPathBoxRunsNothingAndPreviewTellsTheLink) {
     EXPECT_THAT(engine.takeCalls(), ElementsAre("preview(on)", "preview(off)"));
 }
 
+TEST_F(WindowTest, CleaningShowsWhatTheVoiceChangerHoldsAndAppliesEachChange) {
+    engine.cleaning = {true, 20.0f, false, -60.0f};
+    auto window = open();
+    const auto& c = window->controls();
+    EXPECT_TRUE(c.denoise->isChecked());
+    EXPECT_EQ(c.denoiseStrength->value(), 20);
+    EXPECT_FALSE(c.gate->isChecked());
+    EXPECT_EQ(c.gateThreshold->value(), -60);
+    c.gate->click();
+    c.denoise->click();
+    // A drag applies once, when it lets go; a key step applies at once.
+    c.denoiseStrength->setSliderDown(true);
+    c.denoiseStrength->setValue(40);
+    c.denoiseStrength->setSliderDown(false);
+    c.gateThreshold->setFocus();
+    QTest::keyClick(c.gateThreshold, Qt::Key_PageUp);
+    EXPECT_THAT(engine.takeCalls(),
+                ElementsAre("cleaning(on 20,on -60)", "cleaning(off 20,on -60)",
+                            "cleaning(off 40,on -60)", "cleaning(off 40,on -55)"));
+}
+
 TEST_F(WindowTest, ExitTheApplicationsQuitAndALostServerEachShutDownOnce) {
     const std::vector<std::function<void(MainWindow&)>> endings = {
         [](MainWindow& w) { w.controls().exit->click(); },

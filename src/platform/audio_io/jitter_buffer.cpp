@@ -37,6 +37,9 @@ uint32_t JitterBuffer::push(std::span<const int16_t> samples) {
     if (n < frames) {
         overflowFrames_.fetch_add(frames - n, std::memory_order_relaxed);
     }
+    if (n == 0) {
+        return 0; // an empty span may carry no pointer at all
+    }
     const auto at = static_cast<uint32_t>(w % capacity);
     const uint32_t first = std::min(n, capacity - at);
     std::memcpy(ring_.get() + size_t{at} * channels_, samples.data(),
@@ -144,8 +147,9 @@ void JitterBuffer::checkLevel(uint32_t leftover, uint32_t frames) {
         pendingAdjust_ = 0;
     }
     // Spread over the next window, so that no two corrections come close together.
-    correctionSpacing_ =
-        pendingAdjust_ == 0 ? 0 : config_.windowFrames / static_cast<uint32_t>(std::abs(pendingAdjust_));
+    correctionSpacing_ = pendingAdjust_ == 0 ? 0
+                                             : config_.windowFrames /
+                                                   static_cast<uint32_t>(std::abs(pendingAdjust_));
     untilCorrection_ = correctionSpacing_ / 2;
     windowLeft_ = config_.windowFrames;
     windowMinFill_ = UINT32_MAX;

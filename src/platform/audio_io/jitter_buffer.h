@@ -7,9 +7,12 @@
 //   then as much silence ahead of it as brings the level to the stream's largest burst plus
 //   a small margin, so the first burst-free stretch can't run it dry.
 // - Steady fill: the smallest fill a request leaves behind, over each second, is held at the
-//   margin plus one request (a burst may land just after a request instead of just before). The producer's and the device's clocks never run quite alike; the
-//   difference is absorbed by dropping or repeating single frames at the quietest point of a
-//   request (at most one per request), so the delay neither grows nor shrinks.
+//   margin plus the largest request (a burst may land just after a request instead of just
+//   before). The producer's and the device's clocks never run quite alike: only when the
+//   last four windows all sat above (or all below) that level is half the difference
+//   corrected, by dropping or repeating single frames at the quietest point of a request,
+//   spread over the next window, so scheduling noise is never "corrected" and the delay
+//   neither grows nor shrinks.
 // - Underrun: a stream that still runs but has nothing to give plays silence (counted); when
 //   its audio comes back the margin grows by the silence played, up to kMaxMarginMs (unless
 //   the producer fell silent for longer than the idle span: then the next audio primes
@@ -125,11 +128,11 @@ class JitterBuffer {
     uint32_t windowMinFill_ = UINT32_MAX;
     std::array<uint32_t, 4> history_{}; // the lowest level of the last windows
     size_t historyNext_ = 0;
-    int32_t pendingAdjust_ = 0; // > 0: frames to repeat, < 0: frames to drop
+    int32_t pendingAdjust_ = 0;      // > 0: frames to repeat, < 0: frames to drop
     uint32_t correctionSpacing_ = 0; // frames between corrections
     uint32_t untilCorrection_ = 0;
-    uint32_t emptyRun_ = 0;     // frames of silence given in a row while playing
-    uint32_t lead_ = 0;         // silence still to play ahead of a stream's first audio
+    uint32_t emptyRun_ = 0; // frames of silence given in a row while playing
+    uint32_t lead_ = 0;     // silence still to play ahead of a stream's first audio
 
     std::atomic<uint64_t> underruns_{0};
     std::atomic<uint64_t> underrunFrames_{0};
