@@ -36,7 +36,10 @@ for kind in pulse pipewire; do
         continue
     fi
     echo "test.sh: integration tests against a private $kind server"
-    (cd "$asan" && TIMBRELO_SOUND_ENV="$env" ctest --output-on-failure -L integration)
+    # A test that meets a scheduling hiccup of the server on this sanitizer build gets one
+    # more try; a fault that repeats still fails.
+    (cd "$asan" && TIMBRELO_SOUND_ENV="$env" ctest --output-on-failure -L integration \
+        --repeat until-pass:2)
     "$root/scripts/sound-server.sh" stop "$env"
     rm -f "$env"
 done
