@@ -118,9 +118,12 @@ int32_t EffectChain::load() {
 std::string ConfigProblem::text() const {
     std::string out = file;
     if (line > 0) {
-        out += ":" + std::to_string(line);
+        out += ':';
+        out += std::to_string(line);
     }
-    return out + ": " + what;
+    out += ": ";
+    out += what;
+    return out;
 }
 
 void EffectChain::configureLine(const std::string& line, const std::string& file, uint32_t number) {
