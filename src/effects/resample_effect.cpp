@@ -1,6 +1,7 @@
 #include "effects/resample_effect.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <numbers>
@@ -62,7 +63,9 @@ bool ResampleEffect::prepare() {
 
     const uint32_t in = inFormat_.rate;
     const uint32_t out = outFormat_.rate;
-    if (in == 0 || out == 0 || inFormat_.channels == 0) {
+    // The ratio's terms are signed below: rates past INT32_MAX would turn them negative.
+    constexpr uint32_t kMaxRate = INT32_MAX;
+    if (in == 0 || out == 0 || in > kMaxRate || out > kMaxRate || inFormat_.channels == 0) {
         return false;
     }
     if (in == out) {
@@ -128,7 +131,7 @@ bool ResampleEffect::buildFilter() {
     }
     const double perCrossing = nq_ / kRolloff;
     const auto mwing = static_cast<int32_t>(std::floor(nwing_ / perCrossing) * perCrossing + 0.5);
-    if (mwing == 0) {
+    if (mwing <= 0) {
         return false;
     }
     std::vector<double> c(static_cast<size_t>(mwing));

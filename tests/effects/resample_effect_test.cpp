@@ -151,6 +151,13 @@ TEST(ResampleEffect, RatiosOutsideTheExactTableStillConvert) {
     extreme.setInputFormat(1, 16, 1);
     extreme.setOutputFormat(22050, 16, 2);
     EXPECT_FALSE(extreme.prepare());
+    // Rates past the signed range (a damaged header) are refused, not sized into a filter.
+    for (const auto& [in, out] : {std::pair{0xffac4444u, 0xffffffffu}, {44100u, 0x80000001u}}) {
+        ResampleEffect huge;
+        huge.setInputFormat(in, 16, 1);
+        huge.setOutputFormat(out, 16, 2);
+        EXPECT_FALSE(huge.prepare()) << in << " -> " << out;
+    }
 }
 
 } // namespace
