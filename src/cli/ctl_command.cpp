@@ -62,9 +62,9 @@ CtlArgs parseArgs(std::string_view command, const std::vector<std::string_view>&
     if (out.operands.size() != operands) {
         throw CliError{CliError::Kind::Usage,
                        "ctl " + std::string(command) +
-                           (operands == 0 ? " takes no argument"
-                                          : out.operands.size() < operands ? " needs a value"
-                                                                           : ": too many arguments")};
+                           (operands == 0                    ? " takes no argument"
+                            : out.operands.size() < operands ? " needs a value"
+                                                             : ": too many arguments")};
     }
     return out;
 }
@@ -112,8 +112,7 @@ int run(std::string_view command, const std::vector<std::string_view>& args) {
     // Each command checks its values before it connects: a wrong command line is status 2
     // whether or not a voice changer runs.
     if (command == "pitch" || command == "timbre") {
-        const int position =
-            wholeNumber(command, parsed(1).operands[0], kSliderMin, kSliderMax);
+        const int position = wholeNumber(command, parsed(1).operands[0], kSliderMin, kSliderMax);
         BusClient client;
         command == "pitch" ? client.setPitch(position) : client.setTimbre(position);
         return 0;
@@ -194,8 +193,8 @@ int runCtlCommand(const std::vector<std::string_view>& args) {
     try {
         return run(args[0], args);
     } catch (const ControlError& e) {
-        const bool badValue = e.name == control::kErrorInvalidArgs ||
-                              e.name == control::kErrorUnknownPreset;
+        const bool badValue =
+            e.name == control::kErrorInvalidArgs || e.name == control::kErrorUnknownPreset;
         throw CliError{badValue ? CliError::Kind::BadValue : CliError::Kind::Value, e.message};
     }
 }

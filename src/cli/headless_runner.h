@@ -72,8 +72,8 @@ class HeadlessRunner : public LinkOwner, public control::ControlTarget {
     bool quitAsked_ = false; // main thread
 
     std::mutex mutex_;
-    VoiceOptions voice_;           // what each capture start applies
-    uint32_t preset_;              // kNoPreset once sliders or semitones set the voice
+    VoiceOptions voice_; // what each capture start applies
+    uint32_t preset_;    // kNoPreset once sliders or semitones set the voice
     SliderPositions sliders_{100, 100};
     std::string recordingFile_;
     int sessions_ = 0; // captures recorded with --record

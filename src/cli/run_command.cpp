@@ -2,27 +2,23 @@
 
 #include "app/voice_changer_session.h"
 #include "cli/backend_choice.h"
-#include "cli/headless_runner.h"
 #include "cli/devices_command.h"
+#include "cli/headless_runner.h"
 #include "cli/voice_options.h"
+#include "control/bus_service.h"
 #include "platform/debug.h"
 #include "platform/posted_messages.h"
 #include "platform/single_instance.h"
-#include "control/bus_service.h"
 
-#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
-#include <fstream>
 #include <memory>
-#include <mutex>
 #include <poll.h>
 #include <pthread.h>
+#include <string>
 #include <sys/signalfd.h>
 #include <unistd.h>
-#include <string>
 
 namespace timbrelo::cli {
 namespace {

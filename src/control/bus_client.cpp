@@ -56,8 +56,8 @@ BusClient::~BusClient() {
 template <typename... Args>
 void BusClient::call(const char* method, const char* signature, Args... args) {
     CallResult result;
-    const int r = sd_bus_call_method(bus_, kBusName, kObjectPath, kInterface, method,
-                                     &result.error, &result.reply, signature, args...);
+    const int r = sd_bus_call_method(bus_, kBusName, kObjectPath, kInterface, method, &result.error,
+                                     &result.reply, signature, args...);
     if (r < 0) {
         fail(r, result.error);
     }

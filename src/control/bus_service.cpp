@@ -68,9 +68,8 @@ struct BusHandlers {
                 }
             }
             if (preset == nullptr) {
-                refuse(kErrorUnknownPreset,
-                       std::string("unknown preset \"") + text +
-                           "\" (a name or ID of: timbrelo-cli presets)");
+                refuse(kErrorUnknownPreset, std::string("unknown preset \"") + text +
+                                                "\" (a name or ID of: timbrelo-cli presets)");
             }
             service(userdata).target_.choosePreset(preset->id);
         });
@@ -125,7 +124,7 @@ struct BusHandlers {
                        "the slot is \"origin\" or \"effect\", not \"" + std::string(which) + "\"");
             }
             service(userdata).target_.startRecording(file,
-                                                      which == "origin" ? kOriginSlot : kEffectSlot);
+                                                     which == "origin" ? kOriginSlot : kEffectSlot);
         });
     }
 
@@ -174,8 +173,8 @@ struct BusHandlers {
         return sd_bus_reply_method_return(m, "");
     }
 
-    static int property(sd_bus*, const char*, const char*, const char* name,
-                        sd_bus_message* reply, void* userdata, sd_bus_error*) {
+    static int property(sd_bus*, const char*, const char*, const char* name, sd_bus_message* reply,
+                        void* userdata, sd_bus_error*) {
         const ControlStatus s = service(userdata).target_.status();
         const std::string_view p = name;
         if (p == "Preset") {
@@ -220,11 +219,9 @@ const sd_bus_vtable kVtable[] = {
                             BusHandlers::setSemitones, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD_WITH_ARGS("SetEffects", SD_BUS_ARGS("b", on), SD_BUS_NO_RESULT,
                             BusHandlers::setEffects, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD_WITH_ARGS("StartRecording", SD_BUS_ARGS("s", file, "s", slot),
-                            SD_BUS_NO_RESULT, BusHandlers::startRecording,
-                            SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("StopRecording", "", "", BusHandlers::stopRecording,
-                  SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD_WITH_ARGS("StartRecording", SD_BUS_ARGS("s", file, "s", slot), SD_BUS_NO_RESULT,
+                            BusHandlers::startRecording, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("StopRecording", "", "", BusHandlers::stopRecording, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD_WITH_ARGS("PlayMusic", SD_BUS_ARGS("s", file, "d", level), SD_BUS_NO_RESULT,
                             BusHandlers::playMusic, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD("StopMusic", "", "", BusHandlers::stopMusic, SD_BUS_VTABLE_UNPRIVILEGED),
@@ -268,8 +265,7 @@ bool BusService::open(std::string& error) {
         }
     }
     if (r < 0) {
-        error = std::string("the session bus refused ") + kBusName + " (" + std::strerror(-r) +
-                ")";
+        error = std::string("the session bus refused ") + kBusName + " (" + std::strerror(-r) + ")";
         close();
         return false;
     }

@@ -21,7 +21,8 @@ inline constexpr const char* kInterface = "io.github.timbrelo.Timbrelo1";
 
 // The errors a call can end with, besides the bus's own InvalidArgs for a value out of range.
 inline constexpr const char* kErrorInvalidArgs = "org.freedesktop.DBus.Error.InvalidArgs";
-inline constexpr const char* kErrorUnknownPreset = "io.github.timbrelo.Timbrelo1.Error.UnknownPreset";
+inline constexpr const char* kErrorUnknownPreset =
+    "io.github.timbrelo.Timbrelo1.Error.UnknownPreset";
 inline constexpr const char* kErrorNotCapturing = "io.github.timbrelo.Timbrelo1.Error.NotCapturing";
 inline constexpr const char* kErrorNoWindow = "io.github.timbrelo.Timbrelo1.Error.NoWindow";
 inline constexpr const char* kErrorFailed = "io.github.timbrelo.Timbrelo1.Error.Failed";

@@ -129,8 +129,8 @@ control::ControlStatus MainWindow::remoteStatus() {
     control::ControlStatus s;
     s.preset = currentPreset();
     s.capturing = c_.record->isEnabled();
-    s.delayMs = engine_.running() ? static_cast<uint32_t>(std::lround(engine_.delay().totalMs()))
-                                  : 0;
+    s.delayMs =
+        engine_.running() ? static_cast<uint32_t>(std::lround(engine_.delay().totalMs())) : 0;
     s.recording = recording_;
     s.recordingFile = recording_ ? c_.recordPath->text().toStdString() : "";
     s.effectsOn = c_.effectOnOff->text() == text(IDS_EFFECT_OFF);

@@ -23,22 +23,22 @@ size_t lines(const std::string& text) {
 TEST(CtlCommand, AWrongCommandLineIsStatusTwoBeforeTheBusIsAsked) {
     // No bus at all: these fail on the command line alone.
     ScopedEnv nowhere("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent");
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {},
-             {"dance"},
-             {"preset"},
-             {"preset", "Robot"},
-             {"pitch", "49"},
-             {"pitch", "1.5"},
-             {"timbre", "abc"},
-             {"semitones", "25"},
-             {"effects", "maybe"},
-             {"record"},
-             {"record", "a.wav", "--slot", "both"},
-             {"music", "a.mp3", "--level", "2"},
-             {"music", "a.mp3", "--level"},
-             {"status", "now"},
-             {"quit", "--force"}}) {
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{},
+                                               {"dance"},
+                                               {"preset"},
+                                               {"preset", "Robot"},
+                                               {"pitch", "49"},
+                                               {"pitch", "1.5"},
+                                               {"timbre", "abc"},
+                                               {"semitones", "25"},
+                                               {"effects", "maybe"},
+                                               {"record"},
+                                               {"record", "a.wav", "--slot", "both"},
+                                               {"music", "a.mp3", "--level", "2"},
+                                               {"music", "a.mp3", "--level"},
+                                               {"status", "now"},
+                                               {"quit", "--force"}}) {
         const CommandResult r = ctl(args);
         EXPECT_EQ(r.status, 2) << (args.empty() ? "" : args[0]) << ": " << r.output;
         EXPECT_EQ(r.output.rfind("timbrelo-cli: ", 0), 0u) << r.output;

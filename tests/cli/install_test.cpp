@@ -22,24 +22,24 @@ bool installed(const std::string& program) {
 TEST(Install, AnyPrefixGetsTheProgramsAndTheirFilesWithoutBuildTreeRunPaths) {
     TempDir dir;
     const std::string prefix = dir.file("prefix");
-    const CommandResult r = runCommand(
-        {"cmake", "--install", TIMBRELO_BINARY_DIR, "--prefix", prefix}, std::chrono::minutes(3),
-        true);
+    const CommandResult r =
+        runCommand({"cmake", "--install", TIMBRELO_BINARY_DIR, "--prefix", prefix},
+                   std::chrono::minutes(3), true);
     ASSERT_EQ(r.status, 0) << r.output;
 
     std::vector<std::string> programs = {prefix + "/bin/timbrelo-cli"};
     if (fs::exists(TIMBRELO_BINARY_DIR "/src/ui/timbrelo")) {
         programs.push_back(prefix + "/bin/timbrelo");
-        for (const char* file : {"/share/applications/timbrelo.desktop",
-                                 "/share/man/man1/timbrelo.1.gz",
-                                 "/share/metainfo/io.github.timbrelo.Timbrelo.metainfo.xml"}) {
+        for (const char* file :
+             {"/share/applications/timbrelo.desktop", "/share/man/man1/timbrelo.1.gz",
+              "/share/metainfo/io.github.timbrelo.Timbrelo.metainfo.xml"}) {
             EXPECT_TRUE(fs::is_regular_file(prefix + file)) << file;
         }
         if (installed("appstreamcli")) {
-            const CommandResult valid = runCommand(
-                {"appstreamcli", "validate", "--no-net",
-                 prefix + "/share/metainfo/io.github.timbrelo.Timbrelo.metainfo.xml"},
-                std::chrono::seconds(30), true);
+            const CommandResult valid =
+                runCommand({"appstreamcli", "validate", "--no-net",
+                            prefix + "/share/metainfo/io.github.timbrelo.Timbrelo.metainfo.xml"},
+                           std::chrono::seconds(30), true);
             EXPECT_EQ(valid.status, 0) << valid.output;
         }
     }
@@ -58,8 +58,8 @@ TEST(Install, AnyPrefixGetsTheProgramsAndTheirFilesWithoutBuildTreeRunPaths) {
         EXPECT_EQ(d.output.find(TIMBRELO_SOURCE_DIR), std::string::npos) << program << d.output;
     }
 
-    for (const char* file : {"/share/man/man1/timbrelo-cli.1.gz",
-                             "/share/bash-completion/completions/timbrelo-cli"}) {
+    for (const char* file :
+         {"/share/man/man1/timbrelo-cli.1.gz", "/share/bash-completion/completions/timbrelo-cli"}) {
         EXPECT_TRUE(fs::is_regular_file(prefix + file)) << file;
     }
     EXPECT_EQ(runCommand({"bash", "-n", prefix + "/share/bash-completion/completions/timbrelo-cli"})

@@ -165,9 +165,9 @@ TEST_F(BusServiceTest, CallsReachTheTargetCheckedAndRefusalsComeBackAsBusErrors)
 
     // The target's own refusal, name and message as it gave them.
     target.refuseWith(ControlError{kErrorNotCapturing, "capture is not running"});
-    EXPECT_EQ(refusal([&] { client.startRecording("/tmp/a.wav", kEffectSlot); },
-                      kErrorNotCapturing),
-              "capture is not running");
+    EXPECT_EQ(
+        refusal([&] { client.startRecording("/tmp/a.wav", kEffectSlot); }, kErrorNotCapturing),
+        "capture is not running");
     target.refuseWith(std::nullopt);
 }
 
@@ -196,8 +196,8 @@ TEST_F(BusServiceTest, StatusReadsTheTargetAndChangesAreAnnounced) {
         return 0;
     };
     ASSERT_GE(sd_bus_match_signal(listener, nullptr, kBusName, kObjectPath,
-                                  "org.freedesktop.DBus.Properties", "PropertiesChanged",
-                                  onChange, &announced),
+                                  "org.freedesktop.DBus.Properties", "PropertiesChanged", onChange,
+                                  &announced),
               0);
     sd_bus_flush(listener);
 

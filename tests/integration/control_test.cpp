@@ -90,11 +90,9 @@ class ControlTest : public ::testing::Test {
 TEST_F(ControlTest, BusctlSwitchesTheVoiceOfTheHeadlessRunnerAndCtlQuitPutsEverythingBack) {
     const std::string log = dir.file("run.log");
     ChildProcess runner({kCli, "run", "--preset", "No Effect"}, log, true);
-    ASSERT_TRUE(eventually([&] { return readFile(log).find("ready:") != std::string::npos; },
-                           15s))
+    ASSERT_TRUE(eventually([&] { return readFile(log).find("ready:") != std::string::npos; }, 15s))
         << readFile(log);
-    EXPECT_NE(readFile(log).find("remote control: io.github.timbrelo.Timbrelo"),
-              std::string::npos)
+    EXPECT_NE(readFile(log).find("remote control: io.github.timbrelo.Timbrelo"), std::string::npos)
         << readFile(log);
 
     // Calls that need a listener are refused while nobody listens, with a clear reason.
@@ -114,8 +112,8 @@ TEST_F(ControlTest, BusctlSwitchesTheVoiceOfTheHeadlessRunnerAndCtlQuitPutsEvery
         std::vector<std::string>{"parec", "--latency-msec=20", "--format=s16le", "--rate=22050",
                                  "--channels=2", "--raw"},
         heard);
-    ASSERT_TRUE(eventually(
-        [&] { return readFile(log).find("capture started") != std::string::npos; }, 5s))
+    ASSERT_TRUE(
+        eventually([&] { return readFile(log).find("capture started") != std::string::npos; }, 5s))
         << readFile(log);
     std::this_thread::sleep_for(2s);
 
@@ -161,8 +159,8 @@ TEST_F(ControlTest, BusctlSwitchesTheVoiceOfTheHeadlessRunnerAndCtlQuitPutsEvery
     const auto rate = static_cast<size_t>(kRate);
     const double before =
         measurePitchMedian(window(switchedAt - rate, switchedAt - rate / 5), kRate, 2048, 80, 400);
-    const double after = measurePitchMedian(window(switchedAt + rate, switchedAt + 2 * rate),
-                                            kRate, 2048, 80, 400);
+    const double after =
+        measurePitchMedian(window(switchedAt + rate, switchedAt + 2 * rate), kRate, 2048, 80, 400);
     const double raised = 120 * std::pow(2.0, 9 / 12.0);
     std::printf("[ control  ] pitch before the call %.1f Hz, after %.1f Hz\n", before, after);
     EXPECT_NEAR(before, 120, 120 * 0.02);

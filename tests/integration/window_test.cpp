@@ -12,8 +12,8 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
-#include <sys/stat.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -274,8 +274,7 @@ TEST_F(WindowEndToEndTest, BusctlSwitchesTheWindowsVoiceAndCtlQuitRunsTheExit) {
                                  "--channels=2", "--raw"},
         heard);
     ASSERT_TRUE(eventually(
-        [&] { return ctl({"status"}).output.find("capture: running") != std::string::npos; },
-        5s));
+        [&] { return ctl({"status"}).output.find("capture: running") != std::string::npos; }, 5s));
     std::this_thread::sleep_for(2s);
     struct stat st {};
     ASSERT_EQ(::stat(heard.c_str(), &st), 0);
@@ -297,8 +296,8 @@ TEST_F(WindowEndToEndTest, BusctlSwitchesTheWindowsVoiceAndCtlQuitRunsTheExit) {
     const std::span<const float> all(left);
     const double before =
         measurePitchMedian(all.subspan(switchedAt - rate, rate * 4 / 5), kRate, 2048, 80, 400);
-    const double after = measurePitchMedian(all.subspan(switchedAt + rate, rate), kRate, 2048,
-                                            80, 400);
+    const double after =
+        measurePitchMedian(all.subspan(switchedAt + rate, rate), kRate, 2048, 80, 400);
     const double raised = 120 * std::pow(2.0, 9 / 12.0);
     std::printf("[ control  ] window: pitch before the call %.1f Hz, after %.1f Hz\n", before,
                 after);

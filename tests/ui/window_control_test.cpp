@@ -68,7 +68,8 @@ TEST(WindowControlTest, CallsDoWhatTheControlsDoAndRefuseWhatTheWindowWouldNotOf
     // Record and Play wait for a listener, as their buttons do.
     test::TempDir dir;
     const std::string music = dir.file("music.wav");
-    test::writeWav(music, test::toInterleaved16(test::makeVoice(200, 0.5, 22050, 0.3), 2), 22050, 2);
+    test::writeWav(music, test::toInterleaved16(test::makeVoice(200, 0.5, 22050, 0.3), 2), 22050,
+                   2);
     EXPECT_EQ(refusal([&] { control.startRecording("/tmp/talk.wav", kEffectSlot); }),
               control::kErrorNotCapturing);
     EXPECT_EQ(refusal([&] { control.playMusic(music, 0.3f); }), control::kErrorNotCapturing);
@@ -88,8 +89,8 @@ TEST(WindowControlTest, CallsDoWhatTheControlsDoAndRefuseWhatTheWindowWouldNotOf
     engine.recordingOpens = false;
     EXPECT_EQ(refusal([&] { control.startRecording("/tmp/c.wav", kOriginSlot); }),
               control::kErrorFailed);
-    EXPECT_THAT(engine.takeCalls(), ElementsAre("record(1,/tmp/talk.wav)", "stopRecording",
-                                                "record(0,/tmp/c.wav)"));
+    EXPECT_THAT(engine.takeCalls(),
+                ElementsAre("record(1,/tmp/talk.wav)", "stopRecording", "record(0,/tmp/c.wav)"));
 
     control.playMusic(music, 0.3f);
     EXPECT_EQ(c.play->text(), "Stop");
