@@ -105,7 +105,12 @@ int run(std::string_view command, const std::vector<std::string_view>& args) {
         std::vector<std::string_view> option = {"--preset", preset};
         size_t i = 0;
         VoiceOptions checked;
-        parseVoiceOption(option, i, checked);
+        try {
+            parseVoiceOption(option, i, checked);
+        } catch (CliError& e) {
+            e.message.replace(0, 2, ""); // "preset: unknown preset ..." without the dashes
+            throw;
+        }
         BusClient().choosePreset(preset);
         return 0;
     }
