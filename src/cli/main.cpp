@@ -1,4 +1,5 @@
 #include "app/voice_presets.h"
+#include "cli/ctl_command.h"
 #include "cli/devices_command.h"
 #include "cli/pitch_command.h"
 #include "cli/process_command.h"
@@ -29,6 +30,8 @@ const char* const kUsage =
     "  presets                          list the voice presets\n"
     "  devices [--backend pulse|sim]    list the audio devices\n"
     "  pitch FILE                       measure the pitch of the voice in an audio file\n"
+    "  ctl COMMAND [ARGS]               control the running voice changer (preset, status,\n"
+    "                                   record, quit, ...) over the session bus\n"
     "  help                             show this text\n"
     "\n"
     "Run \"timbrelo-cli help COMMAND\" for the options of a command.\n"
@@ -54,6 +57,8 @@ int help(const std::vector<std::string_view>& args) {
                     kVoiceOptionsUsage);
     } else if (!args.empty() && args[0] == "run") {
         std::printf("%s%s", kRunUsage, kVoiceOptionsUsage);
+    } else if (!args.empty() && args[0] == "ctl") {
+        std::fputs(kCtlUsage, stdout);
     } else {
         std::fputs(kUsage, stdout);
     }
@@ -66,6 +71,8 @@ int usageError(const std::string& message, std::string_view command) {
         std::fprintf(stderr, "%s%s", kProcessUsage, kVoiceOptionsUsage);
     } else if (command == "run") {
         std::fprintf(stderr, "%s%s", kRunUsage, kVoiceOptionsUsage);
+    } else if (command == "ctl") {
+        std::fputs(kCtlUsage, stderr);
     } else {
         std::fputs(kUsage, stderr);
     }
@@ -90,6 +97,9 @@ int main(int argc, char** argv) {
         }
         if (command == "run") {
             return runRunCommand(args);
+        }
+        if (command == "ctl") {
+            return runCtlCommand(args);
         }
         if (command == "devices") {
             return runDevicesCommand(args);

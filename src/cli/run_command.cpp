@@ -3,33 +3,25 @@
 #include "app/voice_changer_session.h"
 #include "cli/backend_choice.h"
 #include "cli/devices_command.h"
+#include "cli/headless_runner.h"
 #include "cli/voice_options.h"
+#include "control/bus_service.h"
 #include "platform/debug.h"
 #include "platform/posted_messages.h"
 #include "platform/single_instance.h"
 
-#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
-#include <fstream>
 #include <memory>
-#include <mutex>
+#include <poll.h>
 #include <pthread.h>
 #include <string>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
 namespace timbrelo::cli {
 namespace {
-
-struct RunOptions {
-    VoiceOptions voice;
-    std::string backend;
-    std::string record;
-    RecordSlot slot = kEffectSlot;
-    bool preview = false;
-    bool debug = false;
-};
 
 RunOptions parseRunOptions(const std::vector<std::string_view>& args) {
     RunOptions o;
@@ -65,84 +57,6 @@ RunOptions parseRunOptions(const std::vector<std::string_view>& args) {
     }
     return o;
 }
-
-void say(const char* format, const char* detail = "") {
-    std::time_t now = std::time(nullptr);
-    char stamp[16];
-    std::strftime(stamp, sizeof stamp, "%H:%M:%S", std::localtime(&now));
-    std::printf("[%s] ", stamp);
-    std::printf(format, detail);
-    std::printf("\n");
-    std::fflush(stdout);
-}
-
-// The record file of the n-th capture (1: the name as given; then "name-2.wav", ...).
-std::string recordPath(const std::string& path, int session) {
-    if (session <= 1) {
-        return path;
-    }
-    const size_t dot = path.rfind('.');
-    const size_t slash = path.rfind('/');
-    const bool hasExtension =
-        dot != std::string::npos && (slash == std::string::npos || dot > slash);
-    const std::string stem = hasExtension ? path.substr(0, dot) : path;
-    const std::string extension = hasExtension ? path.substr(dot) : "";
-    return stem + "-" + std::to_string(session) + extension;
-}
-
-// The owner of the link without a window: it applies the voice at each capture start, says
-// when capture starts and stops, and records each capture when asked to.
-class HeadlessRunner : public LinkOwner {
-  public:
-    explicit HeadlessRunner(const RunOptions& options) : options_(options) {}
-
-    void attach(VoiceChangerSession& session) { session_ = &session; }
-
-    bool previewTicked() const override { return options_.preview; }
-
-    void reissueCurrentPreset() override {
-        CaptureEngine& engine = session_->engine();
-        applyVoice(engine, options_.voice);
-        // Stopping capture stops the music too (as the window's Play button would show);
-        // without a window, the music simply comes back with the next capture.
-        if (options_.voice.background) {
-            engine.setBackgroundLevel(options_.voice.level);
-            engine.openBackground(options_.voice.background->c_str());
-        }
-    }
-
-    void setRecordAndPlayEnabled(bool enabled) override {
-        if (enabled) {
-            captureRunning_ = true;
-            say("capture started");
-            startRecording();
-        } else if (captureRunning_.exchange(false)) {
-            say("capture stopped");
-        }
-    }
-
-    void restorePreferredDevices() override {} // the session does it
-
-    bool captureRunning() const { return captureRunning_.load(); }
-
-  private:
-    void startRecording() {
-        if (options_.record.empty()) {
-            return;
-        }
-        const std::string path = recordPath(options_.record, ++sessions_);
-        if (session_->engine().recorder().startRecording(options_.slot, path) == 1) {
-            say("recording to %s", path.c_str());
-        } else {
-            say("can't record to %s", path.c_str());
-        }
-    }
-
-    const RunOptions& options_;
-    VoiceChangerSession* session_ = nullptr;
-    std::atomic<bool> captureRunning_{false};
-    int sessions_ = 0;
-};
 
 // Says how long the voice takes to reach a listener, whenever that changes.
 class DelayReporter {
@@ -199,7 +113,8 @@ int runRunCommand(const std::vector<std::string_view>& args) {
     if (options.debug) {
         setDebugToStderr(true);
     }
-    // SIGINT and SIGTERM are taken by the main loop below, never by the audio threads.
+    // SIGINT and SIGTERM are taken by the main loop below (through a signalfd, which it watches
+    // with the bus), never by the audio threads.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
@@ -236,15 +151,33 @@ int runRunCommand(const std::vector<std::string_view>& args) {
     if (options.preview) {
         session.link().previewChanged(true);
     }
+
+    // Remote control over the session bus, on this thread; without a bus the voice changer
+    // runs as before.
+    control::BusService bus(runner);
+    if (std::string why; bus.open(why)) {
+        say("remote control: %s on the session bus", control::kBusName);
+    } else {
+        say("no remote control: %s", why.c_str());
+    }
     say("ready: programs that record from the default microphone now hear the changed voice");
 
     int exitCode = 0;
     DelayReporter delay;
-    const timespec poll{0, 200 * 1000 * 1000};
+    const int signals = signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
     for (;;) {
-        const int signal = sigtimedwait(&stopSignals, nullptr, &poll);
-        if (signal == SIGINT || signal == SIGTERM) {
+        pollfd fds[2] = {{signals, POLLIN, 0}, {bus.fd(), POLLIN, 0}};
+        ::poll(fds, 2, 200);
+        signalfd_siginfo info{};
+        const timespec noWait{0, 0};
+        if (signals >= 0 ? ::read(signals, &info, sizeof info) == sizeof info
+                         : sigtimedwait(&stopSignals, nullptr, &noWait) > 0) {
             say("stopping");
+            break;
+        }
+        bus.process();
+        if (runner.quitAsked()) {
+            say("stopping: asked over the session bus");
             break;
         }
         showPostedMessages();
@@ -254,6 +187,9 @@ int runRunCommand(const std::vector<std::string_view>& args) {
             exitCode = 1;
             break;
         }
+    }
+    if (signals >= 0) {
+        ::close(signals);
     }
     const JitterBuffer::Stats voice = session.virtualDevice()->voiceStats();
     const JitterBuffer::Stats render = session.renderPlayer().stats();
@@ -285,6 +221,7 @@ int runRunCommand(const std::vector<std::string_view>& args) {
     } else {
         say("the default devices could not be put back; the next start tries again");
     }
+    bus.quitDone();
     return exitCode;
 }
 

@@ -6,6 +6,7 @@
 // back and takes the virtual pair down.
 
 #include "cli/backend_choice.h"
+#include "control/bus_service.h"
 #include "platform/debug.h"
 #include "platform/messages.h"
 #include "platform/single_instance.h"
@@ -13,10 +14,12 @@
 #include "ui/message_presenter.h"
 #include "ui/process_priority.h"
 #include "ui/session_voice_engine.h"
+#include "ui/window_control.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -136,9 +139,29 @@ int main(int argc, char** argv) {
     windowToExit = &window;
     std::atexit(exitAtProcessEnd);
 
+    // Remote control over the session bus, on this thread: the bus is read when it has
+    // something, and looked at on a timer for changes made without a call (capture starting).
+    timbrelo::WindowControl control(window);
+    timbrelo::control::BusService bus(control);
+    std::unique_ptr<QSocketNotifier> busReadable;
+    QTimer busRefresh;
+    if (std::string why; bus.open(why)) {
+        busReadable = std::make_unique<QSocketNotifier>(bus.fd(), QSocketNotifier::Read);
+        QObject::connect(busReadable.get(), &QSocketNotifier::activated, &window,
+                         [&bus] { bus.process(); });
+        QObject::connect(&busRefresh, &QTimer::timeout, &window, [&bus] { bus.process(); });
+        busRefresh.start(250);
+    } else {
+        std::fprintf(stderr, "timbrelo: no remote control: %s\n", why.c_str());
+    }
+
     const int status = QApplication::exec();
     // The session manager may end the loop without Exit (the desktop session ends).
     window.exitProgram();
     windowToExit = nullptr;
+    busRefresh.stop();
+    busReadable.reset();
+    // A Quit call is answered once the Exit has put everything back.
+    bus.quitDone();
     return status;
 }

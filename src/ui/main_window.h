@@ -9,6 +9,7 @@
 // as a queued call, never waiting for it.
 
 #include "app/voice_presets.h"
+#include "control/control_target.h"
 #include "ui/voice_engine.h"
 
 #include <QDialog>
@@ -92,6 +93,17 @@ class MainWindow : public QDialog, private LinkOwner {
     // Hides the window into the tray, or minimises it where the desktop has no tray.
     void hideWindow();
     void showWindow();
+
+    // Remote control (window_control.cpp), on the interface thread: each does what its
+    // control does, without a message box; a refusal throws control::ControlError.
+    void remoteSliders(std::optional<int> pitch, std::optional<int> timbre);
+    void remoteSemitones(int semitones);
+    void remoteEffects(bool on);
+    void remoteStartRecording(const std::string& path, RecordSlot slot);
+    void remoteStopRecording();
+    void remotePlayMusic(const std::string& path, float level);
+    void remoteStopMusic();
+    control::ControlStatus remoteStatus();
 
   public slots:
     void reject() override; // Esc and the Hide button

@@ -4,6 +4,7 @@
 
 #include "pulse/pulse_audio_backend.h"
 #include "support/audio_files.h"
+#include "support/session_bus.h"
 #include "support/signals.h"
 #include "support/sound_server.h"
 #include "support/temp_dir.h"
@@ -12,6 +13,7 @@
 #include <cmath>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -242,6 +244,73 @@ TEST_F(WindowEndToEndTest, ExitPutsEverythingBackAndHideUsesTheTray) {
     x.reset();
     EXPECT_NE(window->wait(15s), -1) << readFile(log);
     EXPECT_TRUE(everythingBack()) << readFile(log);
+}
+
+TEST_F(WindowEndToEndTest, BusctlSwitchesTheWindowsVoiceAndCtlQuitRunsTheExit) {
+    PrivateSessionBus bus;
+    if (!bus.running()) {
+        GTEST_SKIP() << bus.error();
+    }
+    if (!installed("busctl")) {
+        GTEST_SKIP() << "busctl is not installed";
+    }
+    const std::string cli = TIMBRELO_BINARY_DIR "/src/cli/timbrelo-cli";
+    const auto ctl = [&](const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {cli, "ctl"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return runCommand(argv, 40s, true);
+    };
+    const std::string log = dir.file("window.log");
+    auto window = startWindow(log);
+    ASSERT_TRUE(eventually([&] { return ctl({"status"}).status == 0; }, 10s)) << readFile(log);
+
+    const std::string voice = dir.file("voice.wav");
+    writeWav(voice, toInterleaved16(makeVoice(120, 3.0, kRate, 0.4), 2), 22050, 2);
+    ChildProcess speaker(
+        {"sh", "-c", "while paplay --device=ui_mic_feed '" + voice + "'; do :; done"});
+    const std::string heard = dir.file("heard.raw");
+    auto listener = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"parec", "--latency-msec=20", "--format=s16le", "--rate=22050",
+                                 "--channels=2", "--raw"},
+        heard);
+    ASSERT_TRUE(eventually(
+        [&] { return ctl({"status"}).output.find("capture: running") != std::string::npos; }, 5s));
+    std::this_thread::sleep_for(2s);
+    struct stat st {};
+    ASSERT_EQ(::stat(heard.c_str(), &st), 0);
+    const auto switchedAt = static_cast<size_t>(st.st_size / 4);
+    CommandResult r = runCommand({"busctl", "--user", "call", "io.github.timbrelo.Timbrelo",
+                                  "/io/github/timbrelo/Timbrelo", "io.github.timbrelo.Timbrelo1",
+                                  "ChoosePreset", "s", "Male to female(General)"},
+                                 20s, true);
+    ASSERT_EQ(r.status, 0) << r.output;
+    std::this_thread::sleep_for(2500ms);
+    listener->stop();
+    r = ctl({"status"});
+    EXPECT_NE(r.output.find("preset: Male to female(General)\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("delay: "), std::string::npos) << r.output;
+
+    const std::vector<float> left = channelOf(asSamples(fileBytes(heard)), 2, 0);
+    const auto rate = static_cast<size_t>(kRate);
+    ASSERT_GT(left.size(), switchedAt + 2 * rate);
+    const std::span<const float> all(left);
+    const double before =
+        measurePitchMedian(all.subspan(switchedAt - rate, rate * 4 / 5), kRate, 2048, 80, 400);
+    const double after =
+        measurePitchMedian(all.subspan(switchedAt + rate, rate), kRate, 2048, 80, 400);
+    const double raised = 120 * std::pow(2.0, 9 / 12.0);
+    std::printf("[ control  ] window: pitch before the call %.1f Hz, after %.1f Hz\n", before,
+                after);
+    EXPECT_NEAR(before, 120, 120 * 0.02);
+    EXPECT_NEAR(after, raised, raised * 0.02);
+
+    EXPECT_EQ(ctl({"hide"}).status, 0);
+    EXPECT_EQ(ctl({"show"}).status, 0);
+    EXPECT_TRUE(eventually([&] { return windows() == 1; }, 3s));
+    r = ctl({"quit"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(everythingBack());
+    EXPECT_EQ(window->wait(15s), 0) << readFile(log);
 }
 
 } // namespace
