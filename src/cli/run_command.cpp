@@ -5,6 +5,7 @@
 #include "cli/devices_command.h"
 #include "cli/voice_options.h"
 #include "platform/debug.h"
+#include "platform/messages.h"
 #include "platform/posted_messages.h"
 #include "platform/single_instance.h"
 
@@ -130,7 +131,13 @@ class HeadlessRunner : public LinkOwner {
         if (options_.record.empty()) {
             return;
         }
+        if (session_->engine().recorder().recording()) {
+            // A capture the sound server interrupted carries on in its own file.
+            say("still recording to %s", recordingTo_.c_str());
+            return;
+        }
         const std::string path = recordPath(options_.record, ++sessions_);
+        recordingTo_ = path;
         if (session_->engine().recorder().startRecording(options_.slot, path) == 1) {
             say("recording to %s", path.c_str());
         } else {
@@ -142,6 +149,7 @@ class HeadlessRunner : public LinkOwner {
     VoiceChangerSession* session_ = nullptr;
     std::atomic<bool> captureRunning_{false};
     int sessions_ = 0;
+    std::string recordingTo_;
 };
 
 // Says how long the voice takes to reach a listener, whenever that changes.
@@ -181,7 +189,8 @@ const char* const kRunUsage =
     "\n"
     "The voice changer without a window: makes the virtual microphone and speaker the default\n"
     "devices and changes your voice whenever a program listens to the virtual microphone.\n"
-    "Stop it with Ctrl+C; your default devices come back.\n"
+    "Stop it with Ctrl+C; your default devices come back. When the sound server goes away,\n"
+    "it waits for it to come back and carries on with the same voice and recording.\n"
     "\n"
     "options:\n"
     "  --backend pulse|sim  the audio back end (default: the sound server when one answers)\n"
@@ -220,26 +229,31 @@ int runRunCommand(const std::vector<std::string_view>& args) {
     VoiceChangerSession session(*backend, runner);
     runner.attach(session);
     std::string error;
-    const auto failure = session.start(
-        [kind](std::string& why) { return openVirtualDevice(kind, why); }, error,
-        [&options](CaptureEngine& engine) {
-            prepareChain(engine, options.voice);
-            // The cleaning remembered from the window, with what the options say over it.
-            engine.inputCleaner().apply(
-                cleaningSettings(options.voice, loadInputCleanerSettings()));
-        });
+    const auto failure =
+        session.start([kind](std::string& why) { return openVirtualDevice(kind, why); }, error,
+                      [&options](CaptureEngine& engine) {
+                          prepareChain(engine, options.voice);
+                          // The cleaning remembered from the window, with what the options say over
+                          // it.
+                          engine.inputCleaner().apply(
+                              cleaningSettings(options.voice, loadInputCleanerSettings()));
+                      });
     if (failure != VoiceChangerSession::Failure::None) {
         throw CliError{CliError::Kind::Value, error};
     }
     say("microphone: %s", session.microphoneName().c_str());
     say("speakers: %s", session.speakersName().c_str());
     if (options.preview) {
-        session.link().previewChanged(true);
+        session.link()->previewChanged(true);
     }
-    say("ready: programs that record from the default microphone now hear the changed voice");
+    const char* const ready =
+        "ready: programs that record from the default microphone now hear the changed voice";
+    say("%s", ready);
 
     int exitCode = 0;
     DelayReporter delay;
+    // The loop's wait is its sleep: a stop signal ends it at once, also while the sound
+    // server is away (the session asks for one at most every half second).
     const timespec poll{0, 200 * 1000 * 1000};
     for (;;) {
         const int signal = sigtimedwait(&stopSignals, nullptr, &poll);
@@ -248,16 +262,28 @@ int runRunCommand(const std::vector<std::string_view>& args) {
             break;
         }
         showPostedMessages();
-        delay.update(session, runner.captureRunning());
-        if (session.virtualDevice()->lost()) {
-            say("the sound server went away: stopping");
+        std::string detail;
+        const ServerEvent event = session.poll(detail);
+        if (event == ServerEvent::Lost) {
+            say("the sound server went away: waiting for it to come back");
+        } else if (event == ServerEvent::Waiting) {
+            say("%s", detail.c_str());
+        } else if (event == ServerEvent::Back) {
+            const std::string devices =
+                "microphone: " + session.microphoneName() + ", speakers: " + session.speakersName();
+            say("the sound server is back (%s)", devices.c_str());
+            say("%s", ready);
+        } else if (event == ServerEvent::Failed) {
+            showMessage(detail); // the start-up's own words
+            say("stopping");
             exitCode = 1;
             break;
         }
+        delay.update(session, runner.captureRunning());
     }
-    const JitterBuffer::Stats voice = session.virtualDevice()->voiceStats();
+    const JitterBuffer::Stats voice = session.voiceStats();
     const JitterBuffer::Stats render = session.renderPlayer().stats();
-    const uint64_t serverShort = session.virtualDevice()->serverUnderruns();
+    const uint64_t serverShort = session.serverUnderruns();
     session.shutDown();
     showPostedMessages();
     char summary[200];
