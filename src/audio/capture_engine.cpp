@@ -28,7 +28,12 @@ CaptureEngine::~CaptureEngine() {
 }
 
 bool CaptureEngine::selectDevice(uint32_t deviceIndex) {
-    stop();
+    const CaptureState s = state_.load();
+    if (s == CaptureState::Running || (s == CaptureState::Stopping && deviceEnded_.load())) {
+        stop();
+    }
+    // A suspended capture keeps its recording: after the server came back its devices are
+    // chosen anew before capture carries on.
     deviceIndex_ = deviceIndex;
     if (deviceIndex != kDefaultDevice && deviceIndex >= backend_.inputDeviceCount()) {
         showStringMessage(IDS_ERROR_AUDIO_DEVICE);
@@ -43,7 +48,8 @@ bool CaptureEngine::prepareSession(const StreamFormat& format) {
     // voice last set it: a bypassed shifter is at 0 semitones too).
     shifter_.configure(format.channels);
     RecordingTarget* recorder = recorder_.load();
-    if (recorder != nullptr) {
+    // A recording held across a lost server carries on as it was.
+    if (recorder != nullptr && !recordingHeld_.load()) {
         recorder->resetEncoderState();
     }
     if (state_.load() != CaptureState::Ready) {
@@ -56,7 +62,8 @@ bool CaptureEngine::prepareSession(const StreamFormat& format) {
     chain_.prepare(ProcessSpec{format, kWorkBlockFrames});
     cleaner_.prepare(ProcessSpec{format, kBlockFrames});
     if (recorder != nullptr) {
-        recorder->setCaptureFormat(format, blockCountFor(format) * format.framesToBytes(kBlockFrames));
+        recorder->setCaptureFormat(format,
+                                   blockCountFor(format) * format.framesToBytes(kBlockFrames));
     }
     lastBurst_ = burstFrames();
     deviceEnded_.store(false);
@@ -92,6 +99,7 @@ bool CaptureEngine::start(const StreamFormat& format) {
         showDeviceError(rc, "waveInStart() failed");
         return false;
     }
+    recordingHeld_.store(false);
     return true;
 }
 
@@ -112,33 +120,53 @@ bool CaptureEngine::startWithoutDevice(const StreamFormat& format) {
 void CaptureEngine::stop() {
     const CaptureState s = state_.load();
     if (s == CaptureState::Running || (s == CaptureState::Stopping && deviceEnded_.load())) {
-        closeDevice();
+        closeDevice(false);
+    } else if (recordingHeld_.exchange(false)) {
+        endRecording();
     }
     showPostedMessages();
 }
 
-void CaptureEngine::closeDevice() {
+bool CaptureEngine::suspend() {
+    const CaptureState s = state_.load();
+    if (s != CaptureState::Running && !(s == CaptureState::Stopping && deviceEnded_.load())) {
+        return false;
+    }
+    closeDevice(true);
+    recordingHeld_.store(true);
+    return true;
+}
+
+void CaptureEngine::endRecording() {
+    RecordingTarget* recorder = recorder_.load();
+    if (recorder == nullptr) {
+        return;
+    }
+    for (uint32_t slot : {kOriginSlot, kEffectSlot}) {
+        recorder->stopRecording(slot, RecordKind::Mp3);
+        recorder->stopRecording(slot, RecordKind::Wav);
+    }
+    recorder->unloadEncoder();
+}
+
+void CaptureEngine::closeDevice(bool keepRecording) {
     state_.store(CaptureState::Stopping);
     if (stream_) {
         // Returns once no block is being processed, so nothing below races the audio thread.
+        // A stream whose server went away may fail to stop: that is no news then.
         if (!deviceEnded_.load()) {
-            if (AudioResult rc = stream_->stop(); rc != AudioResult::Ok) {
+            if (AudioResult rc = stream_->stop(); rc != AudioResult::Ok && !keepRecording) {
                 showDeviceError(rc, "waveInReset() failed");
             }
         }
         stream_.reset();
     }
-    if (RecordingTarget* recorder = recorder_.load()) {
-        for (uint32_t slot : {kOriginSlot, kEffectSlot}) {
-            recorder->stopRecording(slot, RecordKind::Mp3);
-            recorder->stopRecording(slot, RecordKind::Wav);
-        }
-    }
     if (VirtualDevice* device = device_.load()) {
         device->endVoice();
     }
-    if (RecordingTarget* recorder = recorder_.load()) {
-        recorder->unloadEncoder();
+    if (!keepRecording) {
+        recordingHeld_.store(false);
+        endRecording();
     }
     shifter_.flushAndDrop();
     cleaner_.reset();
@@ -193,10 +221,11 @@ void CaptureEngine::onCaptureEnded(AudioResult why) {
         return;
     }
     // The device went away (or a finite source ran out): `stop` tidies up. The user is told,
-    // or capture would just fall silent.
+    // or capture would just fall silent; a sound server that went away (NotRunning) is told
+    // once, by whoever watches the server (VoiceChangerSession).
     deviceEnded_.store(true);
     state_.store(CaptureState::Stopping);
-    if (why != AudioResult::Ok) {
+    if (why != AudioResult::Ok && why != AudioResult::NotRunning) {
         postDeviceError("WAVEIN", why, "Capture stopped.");
     }
 }
@@ -207,8 +236,8 @@ void CaptureEngine::processBlock(std::span<const int16_t> samples) {
     }
     // The microphone cleaned first (when asked): every voice, and Effect Off too, hears it.
     std::span<const int16_t> voice = samples;
-    if (cleaner_.process(samples.data(), static_cast<uint32_t>(samples.size() / format_.channels)) ==
-        0) {
+    if (cleaner_.process(samples.data(),
+                         static_cast<uint32_t>(samples.size() / format_.channels)) == 0) {
         voice = {cleaner_.outBuffer(), size_t{cleaner_.outFrames()} * format_.channels};
     }
     if (effectsOn_.load()) {

@@ -55,10 +55,17 @@ class CaptureEngine : public VoiceControls, private CaptureSink {
     // Starts a session without a device: the caller feeds blocks with processBlock on one
     // thread of its own until `stop` (file processing).
     bool startWithoutDevice(const StreamFormat& format = kPipelineFormat);
-    // Stops capturing and closes the device; what the pitch shifter holds is dropped. Shows
-    // the messages the audio thread posted. Does nothing unless running (or the device
-    // ended by itself).
+    // Stops capturing and closes the device; what the pitch shifter holds is dropped, and
+    // the recording ends (also one that `suspend` held). Shows the messages the audio thread
+    // posted. Does nothing else unless running (or the device ended by itself).
     void stop();
+    // The sound server went away: closes the device as `stop` does, quietly, but keeps the
+    // recording's files open and its encoder loaded, so that the next `start` (on the server
+    // that came back) carries on in the same files. True when a capture was running (or had
+    // ended by itself); false, doing nothing, otherwise.
+    bool suspend();
+    // True from a `suspend` that closed a capture until the next successful `start` or `stop`.
+    bool suspended() const { return recordingHeld_.load(); }
 
     // Processes one captured block (interleaved frames of the started format) and delivers
     // the result. The capture thread, or the file-processing thread.
@@ -117,7 +124,9 @@ class CaptureEngine : public VoiceControls, private CaptureSink {
     void processEffects(std::span<const int16_t> samples);
     void runChain(const int16_t* samples, uint32_t frames);
     void deliver(std::span<const int16_t> samples, bool toRecording);
-    void closeDevice();
+    // Closes the stream; `keepRecording`: the suspension's quiet close that holds the files.
+    void closeDevice(bool keepRecording);
+    void endRecording();
 
     AudioBackend& backend_;
     Options options_;
@@ -128,6 +137,7 @@ class CaptureEngine : public VoiceControls, private CaptureSink {
 
     std::atomic<CaptureState> state_{CaptureState::Idle};
     std::atomic<bool> deviceEnded_{false};
+    std::atomic<bool> recordingHeld_{false};
     uint32_t deviceIndex_ = kDefaultDevice;
     StreamFormat format_ = kPipelineFormat;
     std::unique_ptr<CaptureStream> stream_;

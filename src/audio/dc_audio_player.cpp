@@ -170,7 +170,11 @@ void DCAudioPlayer::onPlaybackEnded(AudioResult why) {
     deviceLost_.store(true);
     PlayerState expected = PlayerState::Playing;
     state_.compare_exchange_strong(expected, PlayerState::Ready);
-    postDeviceError("WAVEOUT", why, "Playback stopped.");
+    // A sound server that went away (NotRunning) is told once, by whoever watches the server
+    // (VoiceChangerSession).
+    if (why != AudioResult::NotRunning) {
+        postDeviceError("WAVEOUT", why, "Playback stopped.");
+    }
 }
 
 } // namespace timbrelo

@@ -78,6 +78,13 @@ int32_t makeVirtualDefaults(AudioBackend& backend) {
 }
 
 int32_t restoreUserDefaults(AudioBackend& backend) {
+    // A sound system that can't be asked lists no devices, and nothing would be put back:
+    // that is a failure, not a restore of devices that are missing.
+    uint32_t current = kDefaultDevice;
+    if (const AudioResult rc = backend.defaultOutput(current);
+        rc != AudioResult::Ok && rc != AudioResult::NoDefaultDevice) {
+        return -1;
+    }
     std::string oldPlay;
     getSetting(kOldPlayDefaultKey, oldPlay);
     if (int32_t index = findOutputDevice(backend, oldPlay); index >= 0) {

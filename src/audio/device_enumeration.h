@@ -44,8 +44,9 @@ int32_t rememberUserDefaults(AudioBackend& backend);
 // Makes the virtual device's sides the defaults and marks them switched. 0, or -1 when a
 // default can't be set.
 int32_t makeVirtualDefaults(AudioBackend& backend);
-// Puts the remembered defaults back and clears the mark. 0, or -1 when a default can't be
-// set (the mark then stays, so the next run tries again).
+// Puts the remembered defaults back and clears the mark; a remembered device that is not
+// there is skipped. 0, or -1 when the sound system can't be asked (a server that went away)
+// or a default can't be set (the mark then stays, so the next run tries again).
 int32_t restoreUserDefaults(AudioBackend& backend);
 
 // on = 1: rememberUserDefaults then makeVirtualDefaults; on = 0: restoreUserDefaults.

@@ -37,6 +37,15 @@ bool VirtualDeviceLink::setUp(VirtualDevice* device) {
 void VirtualDeviceLink::shutDown() {
     stopCapture();
     owner_.restorePreferredDevices();
+    endThreads();
+}
+
+void VirtualDeviceLink::abandon() {
+    endThreads();
+    deviceInUse_.store(false);
+}
+
+void VirtualDeviceLink::endThreads() {
     {
         std::lock_guard lock(wakeMutex_);
         linkRunning_.store(false);
@@ -85,8 +94,7 @@ bool VirtualDeviceLink::waitForState(bool recording) {
             return true; // nobody can record from a device that is gone
         }
         const uint64_t seen = changes_;
-        wake_.wait_for(lock, kPollPeriod,
-                       [&] { return changes_ != seen || !linkRunning_.load(); });
+        wake_.wait_for(lock, kPollPeriod, [&] { return changes_ != seen || !linkRunning_.load(); });
     }
 }
 
@@ -103,6 +111,12 @@ void VirtualDeviceLink::watch() {
         }
         if (!waitForState(false)) {
             return;
+        }
+        if (device_->lost()) {
+            // Nobody records from a device that is gone, and capture has nothing to record
+            // from either: the owner suspends it (the link waits for its end).
+            debugWrite("Virtual device lost: capture is left to the owner.\n");
+            continue;
         }
         debugWrite("Virtual microphone free.\n");
         deviceInUse_.store(false);
@@ -151,6 +165,20 @@ void VirtualDeviceLink::startCapture() {
 
 void VirtualDeviceLink::stopCapture() {
     std::lock_guard lock(captureMutex_);
+    stopCaptureLocked();
+}
+
+void VirtualDeviceLink::stopCaptureUnlessWanted() {
+    // Under the capture lock: a watcher that saw a program arrive starts capture after this,
+    // or has done so before it (then the engine runs and nothing is stopped).
+    std::lock_guard lock(captureMutex_);
+    if (deviceInUse_.load() || owner_.previewTicked() || engine_.state() == CaptureState::Running) {
+        return;
+    }
+    stopCaptureLocked();
+}
+
+void VirtualDeviceLink::stopCaptureLocked() {
     owner_.setRecordAndPlayEnabled(false);
     engine_.stopBackground();
     previewPlayer_.stop();

@@ -5,9 +5,10 @@
 //
 // Threads: one watcher thread alternates between waiting for the microphone to be used and
 // waiting for it to be free (woken by the device's change notification, and every 200 ms
-// in any case); one render reader runs from set-up to shut-down. Start and stop capture can
-// be reached from the watcher and from the owner's thread at once; a mutex keeps those two
-// routines from interleaving (never taken on an audio path).
+// in any case); one render reader runs from set-up to shut-down. A device that is lost ends
+// nobody's capture here: the owner finds out (VirtualDevice::lost) and decides. Start and stop
+// capture can be reached from the watcher and from the owner's thread at once; a mutex keeps those
+// two routines from interleaving (never taken on an audio path).
 
 #include "platform/vdev/virtual_device.h"
 
@@ -61,10 +62,18 @@ class VirtualDeviceLink : private VirtualDeviceListener {
     // Stops capture, restores the devices, ends the threads (waiting at most 5 s for the
     // render reader) and detaches the device. Owner thread.
     void shutDown();
+    // The device is lost (the sound server went away): ends the threads and detaches the
+    // device as `shutDown` does, but leaves capture and the defaults alone and tells the
+    // owner nothing; the owner suspends capture itself. Owner thread.
+    void abandon();
 
     // The owner's start and stop capture routines (owner or watcher thread).
     void startCapture();
     void stopCapture();
+    // Ends a capture the owner was never told had stopped (one suspended while the server
+    // was away) unless a program records from the virtual microphone or Preview is ticked:
+    // the owner is told capture stopped and the engine ends what it held. Owner thread.
+    void stopCaptureUnlessWanted();
     // The Preview check box changed (after the owner has stored its state). Owner thread.
     void previewChanged(bool ticked);
 
@@ -78,6 +87,8 @@ class VirtualDeviceLink : private VirtualDeviceListener {
     bool waitForState(bool recording);
     void readRender();
     void openPreviewStream();
+    void stopCaptureLocked();
+    void endThreads();
 
     LinkOwner& owner_;
     CaptureEngine& engine_;

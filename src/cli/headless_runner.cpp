@@ -81,6 +81,11 @@ void HeadlessRunner::startOptionRecording() {
         return;
     }
     std::lock_guard lock(mutex_);
+    if (session_->engine().recorder().recording()) {
+        // A capture the sound server interrupted carries on in its own file.
+        say("still recording to %s", recordingFile_.c_str());
+        return;
+    }
     const std::string path = recordPath(options_.record, ++sessions_);
     if (session_->engine().recorder().startRecording(options_.slot, path) == 1) {
         recordingFile_ = path;

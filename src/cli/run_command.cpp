@@ -7,6 +7,7 @@
 #include "cli/voice_options.h"
 #include "control/bus_service.h"
 #include "platform/debug.h"
+#include "platform/messages.h"
 #include "platform/posted_messages.h"
 #include "platform/single_instance.h"
 
@@ -95,7 +96,8 @@ const char* const kRunUsage =
     "\n"
     "The voice changer without a window: makes the virtual microphone and speaker the default\n"
     "devices and changes your voice whenever a program listens to the virtual microphone.\n"
-    "Stop it with Ctrl+C; your default devices come back.\n"
+    "Stop it with Ctrl+C; your default devices come back. When the sound server goes away,\n"
+    "it waits for it to come back and carries on with the same voice and recording.\n"
     "\n"
     "options:\n"
     "  --backend pulse|sim  the audio back end (default: the sound server when one answers)\n"
@@ -149,7 +151,7 @@ int runRunCommand(const std::vector<std::string_view>& args) {
     say("microphone: %s", session.microphoneName().c_str());
     say("speakers: %s", session.speakersName().c_str());
     if (options.preview) {
-        session.link().previewChanged(true);
+        session.link()->previewChanged(true);
     }
 
     // Remote control over the session bus, on this thread; without a bus the voice changer
@@ -160,7 +162,9 @@ int runRunCommand(const std::vector<std::string_view>& args) {
     } else {
         say("no remote control: %s", why.c_str());
     }
-    say("ready: programs that record from the default microphone now hear the changed voice");
+    const char* const ready =
+        "ready: programs that record from the default microphone now hear the changed voice";
+    say("%s", ready);
 
     int exitCode = 0;
     DelayReporter delay;
@@ -181,19 +185,33 @@ int runRunCommand(const std::vector<std::string_view>& args) {
             break;
         }
         showPostedMessages();
-        delay.update(session, runner.captureRunning());
-        if (session.virtualDevice()->lost()) {
-            say("the sound server went away: stopping");
+        // The session asks for a server that went away at most every half second; the
+        // loop's wait is its sleep, so a stop signal or a bus call is taken at once.
+        std::string detail;
+        const ServerEvent event = session.poll(detail);
+        if (event == ServerEvent::Lost) {
+            say("the sound server went away: waiting for it to come back");
+        } else if (event == ServerEvent::Waiting) {
+            say("%s", detail.c_str());
+        } else if (event == ServerEvent::Back) {
+            const std::string devices =
+                "microphone: " + session.microphoneName() + ", speakers: " + session.speakersName();
+            say("the sound server is back (%s)", devices.c_str());
+            say("%s", ready);
+        } else if (event == ServerEvent::Failed) {
+            showMessage(detail); // the start-up's own words
+            say("stopping");
             exitCode = 1;
             break;
         }
+        delay.update(session, runner.captureRunning());
     }
     if (signals >= 0) {
         ::close(signals);
     }
-    const JitterBuffer::Stats voice = session.virtualDevice()->voiceStats();
+    const JitterBuffer::Stats voice = session.voiceStats();
     const JitterBuffer::Stats render = session.renderPlayer().stats();
-    const uint64_t serverShort = session.virtualDevice()->serverUnderruns();
+    const uint64_t serverShort = session.serverUnderruns();
     session.shutDown();
     showPostedMessages();
     char summary[200];

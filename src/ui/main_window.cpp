@@ -45,7 +45,7 @@ constexpr std::string_view kInputDevKey = "Input Dev ";
 constexpr std::string_view kTempDirKey = "tempDir ";
 // Texts of the program's own beyond the string table.
 constexpr const char* kNoBackgroundFile = "Please input the background music file name.";
-constexpr const char* kServerGone = "The sound server went away: Timbrelo stops.";
+constexpr const char* kServerGone = "The sound server went away: waiting for it to come back.";
 
 // How often the window looks at the voice's delay and at the sound server.
 constexpr int kPollMs = 500;
@@ -166,6 +166,11 @@ void MainWindow::buildControls() {
     rec->addWidget(c_.recordPath, 1, 0, 1, 5);
     rec->setColumnStretch(4, 1);
 
+    // One line about the sound server while it is away; hidden otherwise.
+    c_.serverStatus = new QLabel;
+    c_.serverStatus->setWordWrap(true);
+    c_.serverStatus->hide();
+
     auto* bottom = new QHBoxLayout;
     c_.hide = makeButton("Hide");
     c_.exit = makeButton("Exit");
@@ -180,6 +185,7 @@ void MainWindow::buildControls() {
     layout->addLayout(cleaning);
     layout->addWidget(background);
     layout->addWidget(record);
+    layout->addWidget(c_.serverStatus);
     layout->addLayout(bottom);
     layout->setSizeConstraint(QLayout::SetMinimumSize);
 
@@ -668,9 +674,35 @@ void MainWindow::refreshDelay(bool force) {
                              .arg(d.deliveryMs, 0, 'f', 0));
 }
 
+void MainWindow::showServerStatus(const QString& status) {
+    c_.serverStatus->setText(status);
+    c_.serverStatus->setVisible(!status.isEmpty());
+    tray_->setToolTip(status.isEmpty() ? text(IDS_APP_TITLE) : status);
+}
+
 void MainWindow::poll() {
-    if (engine_.running() && engine_.lost()) {
-        showMessage(kServerGone);
+    // The voice changer waits for a sound server that went away and comes back with it by
+    // itself; the window only says so, and ends when it can't come back.
+    std::string detail;
+    switch (engine_.pollServer(detail)) {
+    case ServerEvent::None:
+        break;
+    case ServerEvent::Lost:
+        showServerStatus(kServerGone);
+        break;
+    case ServerEvent::Waiting: {
+        QString line = QString::fromStdString(detail);
+        if (!line.isEmpty()) {
+            line[0] = line[0].toUpper();
+        }
+        showServerStatus(line + ".");
+        break;
+    }
+    case ServerEvent::Back:
+        showServerStatus({});
+        break;
+    case ServerEvent::Failed:
+        showMessage(detail);
         exitProgram();
         return;
     }

@@ -63,6 +63,7 @@ class MainWindow : public QDialog, private LinkOwner {
         QRadioButton* origin = nullptr;
         QRadioButton* effect = nullptr;
         QLineEdit* recordPath = nullptr;
+        QLabel* serverStatus = nullptr; // shown while the sound server is away
         QPushButton* hide = nullptr;
         QPushButton* exit = nullptr;
     };
@@ -146,6 +147,7 @@ class MainWindow : public QDialog, private LinkOwner {
     void setRecordingControls(bool recording);
     void setBackgroundControls(bool playing);
     void refreshDelay(bool force);
+    void showServerStatus(const QString& status);
     void poll();
     bool trayAvailable() const;
 

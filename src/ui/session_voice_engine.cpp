@@ -93,9 +93,10 @@ void SessionVoiceEngine::stopRecording() {
 }
 
 void SessionVoiceEngine::previewChanged(bool ticked) {
-    // Without the link there is no capture device to preview.
-    if (session_.running()) {
-        session_.link().previewChanged(ticked);
+    // Without the link there is no capture device to preview (while the sound server is
+    // away, its return applies the box as it is then).
+    if (VirtualDeviceLink* link = session_.link(); link != nullptr && link->running()) {
+        link->previewChanged(ticked);
     }
 }
 
@@ -114,18 +115,21 @@ bool SessionVoiceEngine::useMicrophone(const std::string& name) {
         if (names[i] != name) {
             continue;
         }
-        VirtualDeviceLink& link = session_.link();
+        VirtualDeviceLink* link = session_.link();
+        if (link == nullptr) {
+            return false; // the sound server is away; its return uses the stored choice
+        }
         const bool capturing = session_.engine().state() == CaptureState::Running;
         if (capturing) {
-            link.stopCapture();
+            link->stopCapture();
         }
         if (!session_.engine().selectDevice(i)) {
             return false;
         }
         // Capture runs while a program listens or Preview is ticked; the watcher may have
         // seen the listener go meanwhile, so ask again rather than trust `capturing`.
-        if (session_.running() && (link.deviceInUse() || owner_->previewTicked())) {
-            link.startCapture();
+        if (session_.running() && (link->deviceInUse() || owner_->previewTicked())) {
+            link->startCapture();
         }
         return true;
     }
@@ -142,10 +146,6 @@ VoiceDelay SessionVoiceEngine::delay() {
         d.deliveryMs = f.framesToMs(session.virtualDevice()->voiceDelayFrames());
     }
     return d;
-}
-
-bool SessionVoiceEngine::lost() {
-    return session_.virtualDevice() != nullptr && session_.virtualDevice()->lost();
 }
 
 } // namespace timbrelo

@@ -14,7 +14,7 @@ class SessionVoiceEngine final : public VoiceEngine, private LinkOwner {
 
     StartResult start(LinkOwner& owner, std::string& error) override;
     void shutDown() override;
-    bool running() const override { return session_.running(); }
+    bool running() const override { return session_.running() || session_.waitingForServer(); }
 
     void setPitchShift(int32_t value, int32_t mode) override;
     void setCartoonParameter(float value, int32_t kind) override;
@@ -31,7 +31,7 @@ class SessionVoiceEngine final : public VoiceEngine, private LinkOwner {
     InputCleanerSettings inputCleaning() override;
     void setInputCleaning(const InputCleanerSettings& settings) override;
     VoiceDelay delay() override;
-    bool lost() override;
+    ServerEvent pollServer(std::string& detail) override { return session_.poll(detail); }
 
     VoiceChangerSession& session() { return session_; }
 

@@ -6,6 +6,7 @@
 // controls may also run on a link watcher thread (re-issuing the preset at a capture start);
 // the window serialises them.
 
+#include "app/voice_changer_session.h"
 #include "audio/delivery_targets.h"
 #include "audio/virtual_device_link.h"
 #include "audio/voice_controls.h"
@@ -40,6 +41,7 @@ class VoiceEngine : public VoiceControls {
     // Stops capture, restores the user's default devices and takes the virtual pair down.
     // Returns once that is done; harmless when not running.
     virtual void shutDown() = 0;
+    // Started and not shut down; also while waiting for the sound server to come back.
     virtual bool running() const = 0;
 
     virtual void setEffectsOn(bool on) = 0;
@@ -66,8 +68,10 @@ class VoiceEngine : public VoiceControls {
     virtual void setInputCleaning(const InputCleanerSettings& settings) = 0;
 
     virtual VoiceDelay delay() = 0;
-    // True once the sound server has gone away for good.
-    virtual bool lost() = 0;
+    // Looks after the sound server (the window's timer, twice a second): whether it went
+    // away, is still awaited for a new reason, came back, or came back where the voice
+    // changer can't run (see VoiceChangerSession::poll); `detail` says why.
+    virtual ServerEvent pollServer(std::string& detail) = 0;
 };
 
 } // namespace timbrelo

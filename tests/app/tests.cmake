@@ -1,2 +1,3 @@
 target_link_libraries(app_voice_presets_test PRIVATE timbrelo_app)
 target_link_libraries(app_preset_pipeline_threads_test PRIVATE timbrelo_app)
+target_link_libraries(app_voice_changer_session_threads_test PRIVATE timbrelo_app timbrelo_sim)

@@ -134,6 +134,16 @@ TEST_F(DeviceEnumerationTest, FailingQueriesAndSetsEndTheSwitch) {
     backend.injectFailure(SimOp::SetDefaultInput, AudioResult::Error);
     EXPECT_EQ(switchPreferredDevices(backend, 0), -1);
     EXPECT_EQ(setting(kNeedRestoreDevKey), "0");
+
+    // The sound server went away: it lists nothing, and that is no restore of devices that
+    // are missing. The mark stays for the next try.
+    ASSERT_EQ(switchPreferredDevices(backend, 1), 0);
+    backend.injectFailure(SimOp::GetDefaultOutput, AudioResult::NotRunning);
+    EXPECT_EQ(switchPreferredDevices(backend, 0), -1);
+    EXPECT_EQ(setting(kNeedRestoreDevKey), "1");
+    EXPECT_EQ(backend.currentDefaultOutput(), 2u);
+    EXPECT_EQ(switchPreferredDevices(backend, 0), 0);
+    EXPECT_EQ(backend.currentDefaultOutput(), 1u);
 }
 
 } // namespace

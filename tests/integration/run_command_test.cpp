@@ -2,6 +2,8 @@
 // speakers stand in for the user's devices, parec and paplay for the programs that use the
 // virtual microphone and speaker.
 
+#include "audio/device_enumeration.h"
+#include "platform/settings.h"
 #include "pulse/pulse_audio_backend.h"
 #include "support/audio_files.h"
 #include "support/signals.h"
@@ -15,7 +17,9 @@
 #include <csignal>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <sstream>
 #include <thread>
+#include <unistd.h>
 
 using namespace timbrelo;
 using namespace timbrelo::test;
@@ -39,6 +43,16 @@ std::vector<float> toneWithNoise(double frequency, double seconds) {
                                     (noise[i] + noise[i + 1] + noise[i + 2] + noise[i + 3]) / 20);
     }
     return out;
+}
+
+// A program recording from `device` ("": the default source) at the pipeline format.
+std::vector<std::string> recorder(const std::string& device) {
+    std::vector<std::string> argv = {"parec",        "--latency-msec=20", "--format=s16le",
+                                     "--rate=22050", "--channels=2",      "--raw"};
+    if (!device.empty()) {
+        argv.push_back("--device=" + device);
+    }
+    return argv;
 }
 
 class RunCommandTest : public ::testing::Test {
@@ -112,15 +126,6 @@ class RunCommandTest : public ::testing::Test {
     std::unique_ptr<ChildProcess> speakIntoMicrophone(const std::string& wav) {
         return std::make_unique<ChildProcess>(std::vector<std::string>{
             "sh", "-c", "while paplay --device=e2e_mic_feed '" + wav + "'; do :; done"});
-    }
-
-    static std::vector<std::string> recorder(const std::string& device) {
-        std::vector<std::string> argv = {"parec",        "--latency-msec=20", "--format=s16le",
-                                         "--rate=22050", "--channels=2",      "--raw"};
-        if (!device.empty()) {
-            argv.push_back("--device=" + device);
-        }
-        return argv;
     }
 
     TempDir dir;
@@ -238,30 +243,215 @@ TEST_F(RunCommandTest, RefusesASecondVirtualMicrophone) {
     EXPECT_TRUE(userDefaultsBack());
 }
 
-TEST(RunCommandServerLoss, SaysSoAndExitsCleanly) {
-    SKIP_WITHOUT_SOUND_SERVER();
-    OwnSoundServer server(sharedSoundServerKind());
-    ASSERT_TRUE(server.running()) << server.error();
-    TempDir dir;
-    ScopedEnv home("XDG_CONFIG_HOME", dir.path());
-    ScopedEnv runtime("XDG_RUNTIME_DIR", dir.path());
-    {
-        ModuleSet modules;
-        ASSERT_TRUE(modules.microphone("e2e_mic", "Test Microphone"));
-        ASSERT_TRUE(modules.nullSink("e2e_speakers", "Test Speakers"));
+// The user's devices on one sound server, made again on each: the test microphone (kept
+// running, and speaking a voice into it) and the test speakers.
+class UserDevices {
+  public:
+    bool make(const std::string& voice) {
+        if (!modules_.microphone("e2e_mic", "Test Microphone") ||
+            !modules_.nullSink("e2e_speakers", "Test Speakers")) {
+            return false;
+        }
+        keepAlive_ = std::make_unique<ChildProcess>(std::vector<std::string>{
+            "pacat", "--playback", "--device=e2e_mic_feed", "--format=s16le", "--rate=22050",
+            "--channels=2", "--latency-msec=20", "/dev/zero"});
+        // PulseAudio holds a new stream of an idle null sink up for about two seconds; a real
+        // microphone never idles, so the test one is woken at once (as RunCommandTest does).
+        if (sharedSoundServerKind() == "pulse") {
+            pactl({"suspend-sink", "e2e_mic_feed", "1"});
+            pactl({"suspend-sink", "e2e_mic_feed", "0"});
+        }
+        speaker_ = std::make_unique<ChildProcess>(std::vector<std::string>{
+            "sh", "-c", "while paplay --device=e2e_mic_feed '" + voice + "'; do :; done"});
+        return true;
+    }
+    // The server is gone, and its devices and clients with it.
+    void forget() {
+        speaker_.reset();
+        keepAlive_.reset();
+        modules_.forget();
+    }
+
+  private:
+    ModuleSet modules_;
+    std::unique_ptr<ChildProcess> keepAlive_;
+    std::unique_ptr<ChildProcess> speaker_;
+};
+
+// Processor time a process has used, in seconds.
+double cpuSeconds(pid_t pid) {
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i >= 14) {
+            ticks += std::stod(field); // utime, stime
+        }
+    }
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Seconds from the first sample of a raw stereo recording until the voice is heard in it
+// (a level no silence or hiss reaches); negative while it is not.
+double voiceAfter(const std::string& raw) {
+    const std::vector<float> left = channelOf(asSamples(fileBytes(raw)), 2, 0);
+    for (size_t i = 0; i < left.size(); ++i) {
+        if (std::abs(left[i]) > 0.05f * 32768) {
+            return static_cast<double>(i) / kRate;
+        }
+    }
+    return -1;
+}
+
+class RunCommandServerLoss : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        SKIP_WITHOUT_SOUND_SERVER();
+        server = std::make_unique<OwnSoundServer>(sharedSoundServerKind());
+        ASSERT_TRUE(server->running()) << server->error();
+        writeWav(voice, toInterleaved16(makeVoice(120, 3.0, kRate, 0.4), 2), 22050, 2);
+        ASSERT_TRUE(devices->make(voice));
         ASSERT_TRUE(setDefaultDevice("source", "e2e_mic"));
         ASSERT_TRUE(setDefaultDevice("sink", "e2e_speakers"));
-        const std::string log = dir.file("run.log");
-        ChildProcess runner({kCli, "run"}, log, true);
-        ASSERT_TRUE(
-            eventually([&] { return readFile(log).find("ready:") != std::string::npos; }, 15s))
-            << readFile(log);
-        ASSERT_TRUE(server.kill());
-        modules.forget();
-        EXPECT_EQ(runner.wait(15s), 1) << readFile(log);
-        EXPECT_NE(readFile(log).find("went away"), std::string::npos) << readFile(log);
+        std::this_thread::sleep_for(300ms);
     }
-    EXPECT_TRUE(server.restart());
+
+    std::unique_ptr<ChildProcess> startRunner(const std::vector<std::string>& options) {
+        std::vector<std::string> argv = {kCli, "run"};
+        argv.insert(argv.end(), options.begin(), options.end());
+        auto runner = std::make_unique<ChildProcess>(argv, log, true);
+        EXPECT_TRUE(eventually([&] { return count("ready:") == 1; }, 15s)) << readFile(log);
+        return runner;
+    }
+
+    // Kills the server under the running voice changer, which must say so and wait.
+    void killServer(ChildProcess& runner) {
+        ASSERT_TRUE(server->kill());
+        devices->forget();
+        ASSERT_TRUE(eventually([&] { return count("went away: waiting") == 1; }, 5s))
+            << readFile(log);
+        EXPECT_EQ(runner.wait(0ms), -1) << "it ended: " << readFile(log);
+    }
+
+    size_t count(const std::string& text) const {
+        const std::string all = readFile(log);
+        size_t n = 0;
+        for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) {
+            ++n;
+        }
+        return n;
+    }
+
+    static std::string setting(std::string_view key) {
+        std::string value = "<none>";
+        getSetting(key, value);
+        return value;
+    }
+
+    TempDir dir;
+    ScopedEnv home{"XDG_CONFIG_HOME", dir.path()};
+    ScopedEnv runtime{"XDG_RUNTIME_DIR", dir.path()};
+    const std::string log = dir.file("run.log");
+    const std::string voice = dir.file("voice.wav");
+    std::unique_ptr<OwnSoundServer> server;
+    // Made after the server, gone before it.
+    std::unique_ptr<UserDevices> devices = std::make_unique<UserDevices>();
+};
+
+TEST_F(RunCommandServerLoss, WaitsForTheServerAndBringsTheSameVoiceAndRecordingBack) {
+    const std::string record = dir.file("call.wav");
+    auto runner = startRunner(
+        {"--preset", "Male to female(General)", "--record", record, "--slot", "effect"});
+    const double expected = 120 * std::pow(2.0, 9 / 12.0);
+    auto listener = std::make_unique<ChildProcess>(recorder(""), dir.file("before.raw"));
+    ASSERT_TRUE(eventually([&] { return count("capture started") == 1; }, 5s)) << readFile(log);
+    std::this_thread::sleep_for(1500ms);
+
+    killServer(*runner);
+    listener.reset();
+    // Waiting costs next to nothing: it sleeps between its questions.
+    const double cpuBefore = cpuSeconds(runner->pid());
+    std::this_thread::sleep_for(2s);
+    const double waitingCpu = cpuSeconds(runner->pid()) - cpuBefore;
+    EXPECT_LT(waitingCpu, 0.5) << "seconds of processor time in 2 s of waiting";
+
+    // A new server on the same socket. It has only its own devices and defaults; the test's
+    // are made again on it, as a session's devices reappear, and not made the defaults.
+    ASSERT_TRUE(server->restart()) << server->error();
+    const auto back = Clock::now();
+    const auto since = [&] { return std::chrono::duration<double>(Clock::now() - back).count(); };
+    ASSERT_TRUE(devices->make(voice));
+    ASSERT_TRUE(eventually(
+        [&] { return pactl({"get-default-source"}).value_or("") == "timbrelo_vmic"; },
+        std::chrono::duration_cast<std::chrono::milliseconds>(5s - (Clock::now() - back))))
+        << readFile(log);
+    const double defaultAfter = since();
+    EXPECT_EQ(pactl({"get-default-sink"}).value_or(""), "timbrelo_vspk");
+    EXPECT_TRUE(eventually([&] { return count("ready:") == 2; }, 5s)) << readFile(log);
+    EXPECT_EQ(count("the sound server is back"), 1u) << readFile(log);
+
+    // A program records from the default microphone again and hears the changed voice.
+    const std::string after = dir.file("after.raw");
+    const double listenAt = since();
+    listener = std::make_unique<ChildProcess>(recorder(""), after);
+    double heardAt = -1;
+    eventually(
+        [&] {
+            const double t = voiceAfter(after);
+            heardAt = t >= 0 ? listenAt + t : -1;
+            return heardAt >= 0;
+        },
+        std::chrono::duration_cast<std::chrono::milliseconds>(5s - (Clock::now() - back)));
+    std::printf("[ restart  ] %s: the default after %.2f s, the voice heard after %.2f s\n",
+                sharedSoundServerKind().c_str(), defaultAfter, heardAt);
+    ASSERT_GE(heardAt, 0) << "the voice was not heard within 5 s\n" << readFile(log);
+    EXPECT_LT(heardAt, 5.0);
+    std::this_thread::sleep_for(1500ms);
+    listener.reset();
+    ASSERT_TRUE(eventually([&] { return count("capture stopped") == 1; }, 3s)) << readFile(log);
+
+    // The same voice: raised by nine semitones, as before the server went away.
+    const std::vector<float> heard = channelOf(asSamples(fileBytes(after)), 2, 0);
+    const auto from = static_cast<size_t>((heardAt - listenAt + 0.2) * kRate);
+    ASSERT_LT(from + 22050, heard.size());
+    const std::vector<float> part(heard.begin() + static_cast<long>(from),
+                                  heard.begin() + static_cast<long>(from + 22050));
+    EXPECT_NEAR(measurePitchMedian(part, kRate, 2048, 100, 400), expected, expected * 0.02);
+    // The same recording: one file, carried on, holding both captures.
+    EXPECT_EQ(count("recording to"), 2u) << readFile(log);
+    EXPECT_EQ(count("still recording to " + record), 1u) << readFile(log);
+    EXPECT_FALSE(fileExists(dir.file("call-2.wav")));
+
+    // The pending restore carried over: the user's devices as the first server had them are
+    // put back by name on the new one, whatever that server's own defaults were.
+    runner->signal(SIGTERM);
+    EXPECT_EQ(runner->wait(15s), 0) << readFile(log);
+    EXPECT_EQ(count("default devices restored"), 1u) << readFile(log);
+    EXPECT_EQ(settledDefault("source", "e2e_mic"), "e2e_mic");
+    EXPECT_EQ(settledDefault("sink", "e2e_speakers"), "e2e_speakers");
+    EXPECT_EQ(setting(kNeedRestoreDevKey), "0");
+    const std::string sources = pactl({"list", "short", "sources"}).value_or("");
+    EXPECT_EQ(sources.find("timbrelo"), std::string::npos) << sources;
+    auto call = readWav(record);
+    ASSERT_TRUE(call.has_value()) << readFile(log);
+    const double seconds = call->dataSize / 4.0 / kRate;
+    EXPECT_GT(seconds, 2.5) << "1.5 s before the loss and 1.5 s after it";
+    EXPECT_LT(seconds, 30.0);
+}
+
+TEST_F(RunCommandServerLoss, AStopWhileWaitingEndsAtOnceAndClaimsNoRestore) {
+    auto runner = startRunner({});
+    killServer(*runner);
+    const auto asked = Clock::now();
+    runner->signal(SIGINT);
+    EXPECT_EQ(runner->wait(15s), 0) << readFile(log);
+    EXPECT_LT(Clock::now() - asked, 2s);
+    EXPECT_EQ(count("default devices restored"), 0u) << readFile(log);
+    EXPECT_EQ(count("could not be put back; the next start tries again"), 1u) << readFile(log);
+    EXPECT_EQ(setting(kNeedRestoreDevKey), "1");
+    EXPECT_EQ(setting(kOldRecDefaultKey), "Test Microphone");
+    EXPECT_TRUE(server->restart()) << server->error();
 }
 
 } // namespace

@@ -57,13 +57,17 @@ std::vector<int16_t> decodeMp3WithLame(const std::string& path, const std::strin
 
 std::vector<uint8_t> asBytes(const std::vector<int16_t>& samples) {
     std::vector<uint8_t> out(samples.size() * 2);
-    std::memcpy(out.data(), samples.data(), out.size());
+    if (!out.empty()) {
+        std::memcpy(out.data(), samples.data(), out.size());
+    }
     return out;
 }
 
 std::vector<int16_t> asSamples(const std::vector<uint8_t>& bytes) {
     std::vector<int16_t> out(bytes.size() / 2);
-    std::memcpy(out.data(), bytes.data(), out.size() * 2);
+    if (!out.empty()) { // an empty vector's data may be null, which memcpy must not get
+        std::memcpy(out.data(), bytes.data(), out.size() * 2);
+    }
     return out;
 }
 

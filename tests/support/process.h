@@ -47,6 +47,7 @@ class ChildProcess {
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
     // Waits for it to end; its exit status, or -1 when it did not end in time.
     int wait(std::chrono::milliseconds timeout);
     // Asks it to end (SIGTERM), then kills it when it does not within `grace`.

@@ -24,7 +24,8 @@ class FakeVoiceEngine : public VoiceEngine {
                                      "USB Headset"};
     VoiceDelay voiceDelay{10, 23, 40};
     InputCleanerSettings cleaning;
-    std::atomic<bool> serverLost{false};
+    // What pollServer reports next, one a call (then None).
+    std::vector<std::pair<ServerEvent, std::string>> serverEvents;
 
     StartResult start(LinkOwner& owner, std::string& error) override {
         note("start");
@@ -65,7 +66,15 @@ class FakeVoiceEngine : public VoiceEngine {
         note(std::string(text));
     }
     VoiceDelay delay() override { return voiceDelay; }
-    bool lost() override { return serverLost; }
+    ServerEvent pollServer(std::string& detail) override {
+        if (serverEvents.empty()) {
+            return ServerEvent::None;
+        }
+        const auto [event, text] = serverEvents.front();
+        serverEvents.erase(serverEvents.begin());
+        detail = text;
+        return event;
+    }
 
     // The calls so far ("pitch(0,-1)", "psola(1.3,1)", "record(0,/tmp/a.wav)", ...).
     std::vector<std::string> calls() const {

@@ -369,7 +369,7 @@ TEST_F(WindowTest, CleaningShowsWhatTheVoiceChangerHoldsAndAppliesEachChange) {
                             "cleaning(off 40,on -60)", "cleaning(off 40,on -55)"));
 }
 
-TEST_F(WindowTest, ExitTheApplicationsQuitAndALostServerEachShutDownOnce) {
+TEST_F(WindowTest, ExitTheApplicationsQuitAndAServerThatCantComeBackEachShutDownOnce) {
     const std::vector<std::function<void(MainWindow&)>> endings = {
         [](MainWindow& w) { w.controls().exit->click(); },
         [](MainWindow& w) { w.trayMenu()->actions().back()->trigger(); },
@@ -378,10 +378,10 @@ TEST_F(WindowTest, ExitTheApplicationsQuitAndALostServerEachShutDownOnce) {
             QCoreApplication::sendEvent(QCoreApplication::instance(), &quit);
         },
         [this](MainWindow& w) {
-            engine.serverLost = true;
+            engine.serverEvents = {{ServerEvent::Lost, ""},
+                                   {ServerEvent::Failed, "Only one Timbrelo, please."}};
             ASSERT_TRUE(processUntil([&] { return w.exited(); }));
-            EXPECT_TRUE(messages.contains("sound server went away"));
-            engine.serverLost = false;
+            EXPECT_TRUE(messages.contains("Only one Timbrelo, please."));
         }};
     for (const auto& end : endings) {
         auto window = open(MainWindow::Options{true});
@@ -392,6 +392,30 @@ TEST_F(WindowTest, ExitTheApplicationsQuitAndALostServerEachShutDownOnce) {
         window.reset();
         EXPECT_THAT(engine.takeCalls(), ElementsAre("shutDown"));
     }
+}
+
+TEST_F(WindowTest, ALostServerIsOneLineInTheWindowUntilItIsBack) {
+    auto window = open(MainWindow::Options{true});
+    QLabel* status = window->controls().serverStatus;
+    EXPECT_FALSE(status->isVisible());
+    engine.serverEvents = {{ServerEvent::Lost, ""}};
+    ASSERT_TRUE(processUntil([&] { return status->isVisible(); }));
+    EXPECT_EQ(status->text().toStdString(),
+              "The sound server went away: waiting for it to come back.");
+    EXPECT_EQ(window->trayIcon()->toolTip(), status->text());
+    engine.serverEvents = {
+        {ServerEvent::Waiting, "the sound server answers, but the speakers \"USB\" are not there"}};
+    ASSERT_TRUE(
+        processUntil([&] { return status->text().startsWith("The sound server answers"); }));
+    EXPECT_EQ(status->text().toStdString(),
+              "The sound server answers, but the speakers \"USB\" are not there.");
+    engine.serverEvents = {{ServerEvent::Back, ""}};
+    ASSERT_TRUE(processUntil([&] { return !status->isVisible(); }));
+    EXPECT_EQ(window->trayIcon()->toolTip().toStdString(), "Timbrelo");
+    // The window stayed, and nothing was asked of the voice changer: it came back by itself.
+    EXPECT_FALSE(window->exited());
+    EXPECT_THAT(engine.takeCalls(), IsEmpty());
+    EXPECT_TRUE(messages.messages().empty());
 }
 
 InputDeviceDialog* openMicrophoneDialog(MainWindow& window) {
