@@ -37,7 +37,8 @@ const char* const kUsage =
     "Run \"timbrelo-cli help COMMAND\" for the options of a command.\n"
     "\n"
     "exit status: 0 done; 1 the command line was right but the work failed (a file that can't\n"
-    "be read, written or played, a configuration file with a bad line, the sound system);\n"
+    "be read, written or played, a configuration file with a bad line, the sound system; for\n"
+    "ctl, no voice changer running or a call it refused);\n"
     "2 the command line is wrong (an unknown command or option, a missing value, or a value\n"
     "an option does not take); 128+N when ended by signal N (a file being written is removed).\n"
     "Every error is one line on standard error naming the file, option or line at fault.\n";
