@@ -544,8 +544,12 @@ TEST_F(BackgroundEffectTest, MusicThatFailsLaterEndsInSilenceAndSaysSo) {
     const std::string wavPath = constantWav("shrinks.wav", 3000);
     ASSERT_EQ(effect.openFile(wavPath.c_str()), 1);
     ASSERT_EQ(::truncate(wavPath.c_str(), 44), 0);
-    EXPECT_TRUE(eventually([&] { return debug.contains("can't be read; playing silence.\n"); }))
-        << debug.text();
+    // The voice keeps flowing, as capture would: a reader that filled its ring before the cut
+    // reaches it only once that music is used.
+    EXPECT_TRUE(eventually([&] {
+        play(kBlock, 10000, false);
+        return debug.contains("can't be read; playing silence.\n");
+    })) << debug.text();
     const std::vector<int16_t> tail = play(1024, 10000, false);
     EXPECT_EQ(distinct({tail.end() - 512, tail.end()}), std::vector<int16_t>{5999});
 
