@@ -1,6 +1,8 @@
 // timbrelo-cli run end to end against a private sound server: a test microphone and test
 // speakers stand in for the user's devices, parec and paplay for the programs that use the
-// virtual microphone and speaker.
+// virtual microphone and speaker; and a server of the test's own that dies under the running
+// voice changer and comes back. Kept in one file (over 500 lines): every scenario drives the
+// same program with the same stand-ins and judges what a listener hears the same way.
 
 #include "audio/device_enumeration.h"
 #include "platform/settings.h"
