@@ -1,4 +1,6 @@
 // timbrelo-cli run as a user runs it: real files in, real files out, exit codes and messages.
+// Kept in one file (over 500 lines): every case runs the same program on files made with the
+// same helpers.
 
 #include "support/audio_files.h"
 #include "support/process.h"

@@ -1,4 +1,6 @@
 // Background music: the MP3 reader, and the effect that mixes music from a file under the voice.
+// Kept in one file (over 500 lines): the reader, the converter and the effect are judged on
+// the same generated music files through the same helpers.
 #include "effects/background_effect.h"
 #include "effects/effect_chain.h"
 #include "effects/mp3_decoder.h"

@@ -3,6 +3,8 @@
 // speakers whose monitor an ordinary recorder records, and a voice path from one to the other
 // that must neither break up nor lag. When the server dies meanwhile, nothing crashes or hangs,
 // each stream says so once, and once the server is back the same back end works again.
+// Kept in one file (over 500 lines): every case runs against the same private server with
+// the same test devices and recorders.
 #include "platform/audio_io/jitter_buffer.h"
 #include "pulse/pulse_audio_backend.h"
 #include "support/signals.h"

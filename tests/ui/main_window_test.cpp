@@ -1,5 +1,7 @@
 // The window against a recording stand-in of the voice changer: what each control sends, in
 // what order, and what it shows.
+// Kept in one file (over 500 lines): every control is driven through the same window and
+// stand-in, and the cases share their set-up.
 
 #include "platform/messages.h"
 #include "platform/posted_messages.h"
