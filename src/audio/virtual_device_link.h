@@ -42,7 +42,7 @@ class LinkOwner {
     ~LinkOwner() = default;
 };
 
-class VirtualDeviceLink : private VirtualDeviceListener {
+class VirtualDeviceLink final : private VirtualDeviceListener {
   public:
     static constexpr auto kPollPeriod = std::chrono::milliseconds(200);
     static constexpr auto kRenderWait = std::chrono::milliseconds(200);
