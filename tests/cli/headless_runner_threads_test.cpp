@@ -4,7 +4,6 @@
 
 #include "cli/headless_runner.h"
 #include "sim/sim_audio_backend.h"
-#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <thread>
@@ -73,39 +72,6 @@ TEST(HeadlessRunnerThreads, ControlCallsAndCaptureStartsShareTheVoice) {
     }
     runner.quit();
     EXPECT_TRUE(runner.quitAsked());
-}
-
-// The cleaning set from afar runs at once and is remembered part by part: what only the
-// command line asked for stays out of the settings file, and whole dB from the bus leave a
-// fraction the command line gave as it was.
-TEST(HeadlessRunnerThreads, CleaningFromAfarAppliesAndRemembersOnlyThatPart) {
-    test::TempDir config;
-    test::ScopedEnv home("XDG_CONFIG_HOME", config.path());
-    ensureSettingsFile();
-    ASSERT_TRUE(saveInputCleanerSettings({false, 18, true, -50}));
-    SimAudioBackend backend;
-    RunOptions options;
-    options.voice.denoise = CleaningChoice{true, 24.5f};
-    HeadlessRunner runner(options);
-    VoiceChangerSession session(backend, runner);
-    runner.attach(session);
-    InputCleaner& cleaner = session.engine().inputCleaner();
-    cleaner.apply(cleaningSettings(options.voice, loadInputCleanerSettings()));
-
-    runner.setGate(true, -40);
-    EXPECT_EQ(cleaner.settings(), (InputCleanerSettings{true, 24.5f, true, -40}));
-    EXPECT_EQ(loadInputCleanerSettings(), (InputCleanerSettings{false, 18, true, -40}));
-    control::ControlStatus s = runner.status();
-    EXPECT_TRUE(s.denoise && s.gate);
-    EXPECT_EQ(s.denoiseDb, 25);
-    EXPECT_EQ(s.gateDb, -40);
-
-    runner.setDenoise(false, 25);
-    EXPECT_EQ(cleaner.settings(), (InputCleanerSettings{false, 24.5f, true, -40}));
-    EXPECT_EQ(loadInputCleanerSettings(), (InputCleanerSettings{false, 24.5f, true, -40}));
-    runner.setDenoise(true, 12);
-    EXPECT_EQ(cleaner.settings(), (InputCleanerSettings{true, 12, true, -40}));
-    EXPECT_EQ(loadInputCleanerSettings(), cleaner.settings());
 }
 
 } // namespace
