@@ -154,11 +154,15 @@ void HeadlessRunner::setEffects(bool on) {
 }
 
 void HeadlessRunner::setDenoise(bool on, int strengthDb) {
-    std::lock_guard lock(mutex_);
-    InputCleaner& cleaner = session_->engine().inputCleaner();
-    const float db = wholeDb(strengthDb, cleaner.strengthDb());
-    cleaner.setStrengthDb(db);
-    cleaner.setDenoise(on);
+    float db = 0;
+    {
+        std::lock_guard lock(mutex_);
+        InputCleaner& cleaner = session_->engine().inputCleaner();
+        db = wholeDb(strengthDb, cleaner.strengthDb());
+        cleaner.setStrengthDb(db);
+        cleaner.setDenoise(on);
+    }
+    // The file outside the lock: a capture start on the watcher thread need not wait for it.
     InputCleanerSettings remembered = loadInputCleanerSettings();
     remembered.denoise = on;
     remembered.strengthDb = db;
@@ -168,11 +172,14 @@ void HeadlessRunner::setDenoise(bool on, int strengthDb) {
 }
 
 void HeadlessRunner::setGate(bool on, int thresholdDb) {
-    std::lock_guard lock(mutex_);
-    InputCleaner& cleaner = session_->engine().inputCleaner();
-    const float db = wholeDb(thresholdDb, cleaner.gateThresholdDb());
-    cleaner.setGateThresholdDb(db);
-    cleaner.setGate(on);
+    float db = 0;
+    {
+        std::lock_guard lock(mutex_);
+        InputCleaner& cleaner = session_->engine().inputCleaner();
+        db = wholeDb(thresholdDb, cleaner.gateThresholdDb());
+        cleaner.setGateThresholdDb(db);
+        cleaner.setGate(on);
+    }
     InputCleanerSettings remembered = loadInputCleanerSettings();
     remembered.gate = on;
     remembered.gateDb = db;
