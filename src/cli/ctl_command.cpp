@@ -3,6 +3,7 @@
 #include "cli/voice_options.h"
 #include "control/bus_client.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -85,6 +86,9 @@ int printStatus(BusClient& client) {
     std::printf("capture: %s\n", s.capturing ? "running" : "stopped");
     std::printf("delay: %u ms\n", s.delayMs);
     std::printf("effects: %s\n", s.effectsOn ? "on" : "off");
+    // The value shows while a part is off too: it is what switching the part on brings back.
+    std::printf("noise suppression: %s, %d dB\n", s.denoise ? "on" : "off", s.denoiseDb);
+    std::printf("noise gate: %s, %d dBFS\n", s.gate ? "on" : "off", s.gateDb);
     std::printf("recording: %s\n", s.recording ? s.recordingFile.c_str() : "off");
     return 0;
 }
@@ -135,6 +139,29 @@ int run(std::string_view command, const std::vector<std::string_view>& args) {
         BusClient().setEffects(v == "on");
         return 0;
     }
+    if (command == "denoise" || command == "gate") {
+        // As --denoise and --gate take them; `denoise` alone switches it on at the strength it
+        // had. The bus takes whole dB, as the window's sliders do.
+        const bool denoise = command == "denoise";
+        const CtlArgs a = parsed(denoise ? std::min<size_t>(args.size() - 1, 1) : 1);
+        CleaningChoice choice;
+        if (!a.operands.empty()) {
+            choice = parseCleaningValue(denoise ? CleaningPart::Denoise : CleaningPart::Gate,
+                                        command, a.operands[0]);
+        }
+        if (choice.db && *choice.db != std::floor(*choice.db)) {
+            throw CliError{CliError::Kind::BadValue, std::string(command) + ": " +
+                                                         std::string(a.operands[0]) +
+                                                         " is not a whole number of dB"};
+        }
+        BusClient client;
+        // Without a figure the part keeps its value: the bus call carries the one it holds.
+        const control::ControlStatus held = choice.db ? control::ControlStatus{} : client.status();
+        const int db =
+            choice.db ? static_cast<int>(*choice.db) : (denoise ? held.denoiseDb : held.gateDb);
+        denoise ? client.setDenoise(choice.on, db) : client.setGate(choice.on, db);
+        return 0;
+    }
     if (command == "record") {
         const CtlArgs a = parsed(1, true);
         BusClient().startRecording(wholePath(a.operands[0]),
@@ -174,12 +201,17 @@ const char* const kCtlUsage =
     "bus. Exit status 1 when none runs or it refuses the call (the reason is printed).\n"
     "\n"
     "commands:\n"
-    "  status                       the preset, whether capture runs, the delay, the recording\n"
+    "  status                       the preset, whether capture runs, the delay, the effects,\n"
+    "                               the input cleaning and the recording\n"
     "  preset NAME|ID               choose a voice preset (see: timbrelo-cli presets)\n"
     "  pitch POS                    the pitch slider, 50..300 (pitch factor x 100)\n"
     "  timbre POS                   the timbre slider, 50..300 (formant factor x 100)\n"
     "  semitones N                  the semitone pitch shifter alone, -24..24\n"
     "  effects on|off               turn the voice changers on or off\n"
+    "  denoise [DB|off]             noise suppression of the microphone by up to DB (6..50);\n"
+    "                               alone: on at the strength it had\n"
+    "  gate DB|off                  noise gate: silence the microphone while its peak level\n"
+    "                               stays below DB dBFS (-90..0)\n"
     "  record FILE [--slot origin|effect]\n"
     "                               record the unchanged or changed (default) voice to WAV, or\n"
     "                               MP3 when FILE ends in .mp3; while capture runs\n"

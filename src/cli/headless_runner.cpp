@@ -17,6 +17,12 @@ uint32_t initialPreset(const VoiceOptions& voice) {
     return voice.preset.value_or(ID_NO_EFFECT);
 }
 
+// The bus speaks whole dB: a value that rounds to the one held keeps it, so switching a part
+// off and on again leaves a strength of 24.5 from the command line as it was.
+float wholeDb(int db, float held) {
+    return std::lround(held) == db ? held : static_cast<float>(db);
+}
+
 } // namespace
 
 void say(const char* format, const char* detail) {
@@ -147,6 +153,41 @@ void HeadlessRunner::setEffects(bool on) {
     session_->engine().setEffectsOn(on);
 }
 
+void HeadlessRunner::setDenoise(bool on, int strengthDb) {
+    float db = 0;
+    {
+        std::lock_guard lock(mutex_);
+        InputCleaner& cleaner = session_->engine().inputCleaner();
+        db = wholeDb(strengthDb, cleaner.strengthDb());
+        cleaner.setStrengthDb(db);
+        cleaner.setDenoise(on);
+    }
+    // The file outside the lock: a capture start on the watcher thread need not wait for it.
+    InputCleanerSettings remembered = loadInputCleanerSettings();
+    remembered.denoise = on;
+    remembered.strengthDb = db;
+    if (!saveInputCleanerSettings(remembered)) {
+        say("noise suppression changed, but the settings file can't keep it");
+    }
+}
+
+void HeadlessRunner::setGate(bool on, int thresholdDb) {
+    float db = 0;
+    {
+        std::lock_guard lock(mutex_);
+        InputCleaner& cleaner = session_->engine().inputCleaner();
+        db = wholeDb(thresholdDb, cleaner.gateThresholdDb());
+        cleaner.setGateThresholdDb(db);
+        cleaner.setGate(on);
+    }
+    InputCleanerSettings remembered = loadInputCleanerSettings();
+    remembered.gate = on;
+    remembered.gateDb = db;
+    if (!saveInputCleanerSettings(remembered)) {
+        say("the noise gate changed, but the settings file can't keep it");
+    }
+}
+
 void HeadlessRunner::requireCapture() const {
     if (!captureRunning_.load()) {
         throw control::ControlError{
@@ -227,6 +268,11 @@ control::ControlStatus HeadlessRunner::status() {
     }
     s.delayMs = static_cast<uint32_t>(std::lround(f.framesToMs(frames)));
     s.effectsOn = engine.effectsOn();
+    const InputCleaner& cleaner = engine.inputCleaner();
+    s.denoise = cleaner.denoiseOn();
+    s.denoiseDb = static_cast<int>(std::lround(cleaner.strengthDb()));
+    s.gate = cleaner.gateOn();
+    s.gateDb = static_cast<int>(std::lround(cleaner.gateThresholdDb()));
     std::lock_guard lock(mutex_);
     s.preset = preset_;
     s.recording = engine.recorder().recording();

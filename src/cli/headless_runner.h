@@ -51,6 +51,10 @@ class HeadlessRunner : public LinkOwner, public control::ControlTarget {
     void setTimbre(int position) override;
     void setSemitones(int semitones) override;
     void setEffects(bool on) override;
+    // Applied to the running cleaner and remembered in the settings file, only the part
+    // changed: cleaning that came from the command line alone stays out of it.
+    void setDenoise(bool on, int strengthDb) override;
+    void setGate(bool on, int thresholdDb) override;
     void startRecording(const std::string& path, RecordSlot slot) override;
     void stopRecording() override;
     void playMusic(const std::string& path, float level) override;

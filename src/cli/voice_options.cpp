@@ -188,38 +188,31 @@ bool parseVoiceOption(const std::vector<std::string_view>& args, size_t& i, Voic
     } else if (a == "--config") {
         o.config = std::string(valueOf(args, i));
     } else if (a == "--denoise") {
-        char expected[96];
-        std::snprintf(expected, sizeof expected, "a strength in dB (%g..%g) or \"off\"",
-                      static_cast<double>(InputCleaner::kMinStrengthDb),
-                      static_cast<double>(InputCleaner::kMaxStrengthDb));
         o.denoise = CleaningChoice{};
         if (i + 1 < args.size() && looksLikeLevel(args[i + 1])) {
-            const std::string_view v = args[++i];
-            if (v == "off") {
-                o.denoise->on = false;
-            } else {
-                o.denoise->db = parseLevel(a, v, InputCleaner::kMinStrengthDb,
-                                           InputCleaner::kMaxStrengthDb, expected);
-            }
+            o.denoise = parseCleaningValue(CleaningPart::Denoise, a, args[++i]);
         }
     } else if (a == "--gate") {
-        char expected[96];
-        std::snprintf(expected, sizeof expected, "a threshold in dBFS (%g..%g) or \"off\"",
-                      static_cast<double>(InputCleaner::kMinGateDb),
-                      static_cast<double>(InputCleaner::kMaxGateDb));
-        const std::string_view v = valueOf(args, i);
-        o.gate = CleaningChoice{};
-        if (v == "off") {
-            o.gate->on = false;
-        } else {
-            o.gate->db =
-                parseLevel(a, v, InputCleaner::kMinGateDb, InputCleaner::kMaxGateDb, expected);
-        }
+        o.gate = parseCleaningValue(CleaningPart::Gate, a, valueOf(args, i));
     } else {
         return false;
     }
     ++i;
     return true;
+}
+
+CleaningChoice parseCleaningValue(CleaningPart part, std::string_view option,
+                                  std::string_view text) {
+    if (text == "off") {
+        return CleaningChoice{false, std::nullopt};
+    }
+    const bool denoise = part == CleaningPart::Denoise;
+    const double low = denoise ? InputCleaner::kMinStrengthDb : InputCleaner::kMinGateDb;
+    const double high = denoise ? InputCleaner::kMaxStrengthDb : InputCleaner::kMaxGateDb;
+    char expected[96];
+    std::snprintf(expected, sizeof expected, "%s (%g..%g) or \"off\"",
+                  denoise ? "a strength in dB" : "a threshold in dBFS", low, high);
+    return CleaningChoice{true, parseLevel(option, text, low, high, expected)};
 }
 
 InputCleanerSettings cleaningSettings(const VoiceOptions& options, InputCleanerSettings base) {

@@ -68,6 +68,13 @@ void prepareChain(CaptureEngine& engine, const VoiceOptions& options);
 // semitones and the effects switch, as the window would set them.
 void applyVoice(CaptureEngine& engine, const VoiceOptions& options);
 
+// The value of --denoise or --gate (and of `ctl denoise`, `ctl gate`): "off", or a figure
+// within the part's range (InputCleaner's strength or gate limits). Throws CliError (Usage)
+// that names `option` and says what it takes.
+enum class CleaningPart { Denoise, Gate };
+CleaningChoice parseCleaningValue(CleaningPart part, std::string_view option,
+                                  std::string_view text);
+
 // The input cleaner's settings: the choices of the command line laid over `base` (the
 // remembered settings, or the defaults, with both parts off).
 InputCleanerSettings cleaningSettings(const VoiceOptions& options, InputCleanerSettings base = {});

@@ -78,6 +78,12 @@ void BusClient::setSemitones(int semitones) {
 void BusClient::setEffects(bool on) {
     call("SetEffects", "b", static_cast<int>(on));
 }
+void BusClient::setDenoise(bool on, int strengthDb) {
+    call("SetDenoise", "bi", static_cast<int>(on), static_cast<int32_t>(strengthDb));
+}
+void BusClient::setGate(bool on, int thresholdDb) {
+    call("SetGate", "bi", static_cast<int>(on), static_cast<int32_t>(thresholdDb));
+}
 void BusClient::startRecording(const std::string& path, RecordSlot slot) {
     call("StartRecording", "ss", path.c_str(), slot == kOriginSlot ? "origin" : "effect");
 }
@@ -114,6 +120,7 @@ ControlStatus BusClient::status() {
         sd_bus_message_read(m, "s", &name);
         const std::string_view p = name != nullptr ? name : "";
         int flag = 0;
+        int32_t number = 0;
         const char* text = nullptr;
         if (p == "PresetId") {
             sd_bus_message_read(m, "v", "u", &s.preset);
@@ -131,6 +138,18 @@ ControlStatus BusClient::status() {
         } else if (p == "EffectsOn") {
             sd_bus_message_read(m, "v", "b", &flag);
             s.effectsOn = flag != 0;
+        } else if (p == "Denoise") {
+            sd_bus_message_read(m, "v", "b", &flag);
+            s.denoise = flag != 0;
+        } else if (p == "DenoiseDb") {
+            sd_bus_message_read(m, "v", "i", &number);
+            s.denoiseDb = number;
+        } else if (p == "Gate") {
+            sd_bus_message_read(m, "v", "b", &flag);
+            s.gate = flag != 0;
+        } else if (p == "GateDb") {
+            sd_bus_message_read(m, "v", "i", &number);
+            s.gateDb = number;
         } else {
             sd_bus_message_skip(m, "v");
         }

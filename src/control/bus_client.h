@@ -27,6 +27,9 @@ class BusClient {
     void setTimbre(int position);
     void setSemitones(int semitones);
     void setEffects(bool on);
+    // A part of the input cleaning with its value in dB (kept while the part is off).
+    void setDenoise(bool on, int strengthDb);
+    void setGate(bool on, int thresholdDb);
     // `path` as the voice changer opens it: a whole path.
     void startRecording(const std::string& path, RecordSlot slot);
     void stopRecording();

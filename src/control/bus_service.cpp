@@ -110,6 +110,36 @@ struct BusHandlers {
         return run(m, error, [&] { service(userdata).target_.setEffects(on != 0); });
     }
 
+    // A part of the input cleaning: its switch, then its value, checked even when switching
+    // off, since the value is kept for the next time.
+    static int cleaningCall(sd_bus_message* m, sd_bus_error* error,
+                            const std::function<void(bool, int32_t)>& body) {
+        int on = 0;
+        int32_t value = 0;
+        if (int r = sd_bus_message_read(m, "bi", &on, &value); r < 0) {
+            return r;
+        }
+        return run(m, error, [&] { body(on != 0, value); });
+    }
+
+    static int setDenoise(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+        return cleaningCall(m, error, [&](bool on, int32_t db) {
+            service(userdata).target_.setDenoise(
+                on, checkedInt(db, static_cast<int>(InputCleaner::kMinStrengthDb),
+                               static_cast<int>(InputCleaner::kMaxStrengthDb),
+                               "noise suppression strength (dB)"));
+        });
+    }
+
+    static int setGate(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+        return cleaningCall(m, error, [&](bool on, int32_t db) {
+            service(userdata).target_.setGate(
+                on, checkedInt(db, static_cast<int>(InputCleaner::kMinGateDb),
+                               static_cast<int>(InputCleaner::kMaxGateDb),
+                               "noise gate threshold (dBFS)"));
+        });
+    }
+
     static int startRecording(sd_bus_message* m, void* userdata, sd_bus_error* error) {
         const char* path = nullptr;
         const char* slot = nullptr;
@@ -199,6 +229,18 @@ struct BusHandlers {
         if (p == "EffectsOn") {
             return sd_bus_message_append(reply, "b", static_cast<int>(s.effectsOn));
         }
+        if (p == "Denoise") {
+            return sd_bus_message_append(reply, "b", static_cast<int>(s.denoise));
+        }
+        if (p == "DenoiseDb") {
+            return sd_bus_message_append(reply, "i", static_cast<int32_t>(s.denoiseDb));
+        }
+        if (p == "Gate") {
+            return sd_bus_message_append(reply, "b", static_cast<int>(s.gate));
+        }
+        if (p == "GateDb") {
+            return sd_bus_message_append(reply, "i", static_cast<int32_t>(s.gateDb));
+        }
         return -ENOENT;
     }
 };
@@ -219,6 +261,10 @@ const sd_bus_vtable kVtable[] = {
                             BusHandlers::setSemitones, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD_WITH_ARGS("SetEffects", SD_BUS_ARGS("b", on), SD_BUS_NO_RESULT,
                             BusHandlers::setEffects, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD_WITH_ARGS("SetDenoise", SD_BUS_ARGS("b", on, "i", strengthDb), SD_BUS_NO_RESULT,
+                            BusHandlers::setDenoise, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD_WITH_ARGS("SetGate", SD_BUS_ARGS("b", on, "i", thresholdDb), SD_BUS_NO_RESULT,
+                            BusHandlers::setGate, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD_WITH_ARGS("StartRecording", SD_BUS_ARGS("s", file, "s", slot), SD_BUS_NO_RESULT,
                             BusHandlers::startRecording, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD("StopRecording", "", "", BusHandlers::stopRecording, SD_BUS_VTABLE_UNPRIVILEGED),
@@ -235,6 +281,10 @@ const sd_bus_vtable kVtable[] = {
     SD_BUS_PROPERTY("Recording", "b", BusHandlers::property, 0, kChanges),
     SD_BUS_PROPERTY("RecordingFile", "s", BusHandlers::property, 0, kChanges),
     SD_BUS_PROPERTY("EffectsOn", "b", BusHandlers::property, 0, kChanges),
+    SD_BUS_PROPERTY("Denoise", "b", BusHandlers::property, 0, kChanges),
+    SD_BUS_PROPERTY("DenoiseDb", "i", BusHandlers::property, 0, kChanges),
+    SD_BUS_PROPERTY("Gate", "b", BusHandlers::property, 0, kChanges),
+    SD_BUS_PROPERTY("GateDb", "i", BusHandlers::property, 0, kChanges),
     SD_BUS_VTABLE_END,
 };
 
@@ -315,6 +365,18 @@ void BusService::refresh() {
     }
     if (now.effectsOn != shown_.effectsOn) {
         changed.push_back("EffectsOn");
+    }
+    if (now.denoise != shown_.denoise) {
+        changed.push_back("Denoise");
+    }
+    if (now.denoiseDb != shown_.denoiseDb) {
+        changed.push_back("DenoiseDb");
+    }
+    if (now.gate != shown_.gate) {
+        changed.push_back("Gate");
+    }
+    if (now.gateDb != shown_.gateDb) {
+        changed.push_back("GateDb");
     }
     shown_ = now;
     if (changed.empty()) {

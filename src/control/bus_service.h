@@ -1,7 +1,7 @@
 #pragma once
 // The voice changer's object on the session bus: kBusName at kObjectPath offers kInterface,
 // whose methods reach a ControlTarget and whose properties (the current preset, whether
-// capture runs, the voice's delay, the recording) announce their changes with
+// capture runs, the voice's delay, the recording, the input cleaning) announce their changes with
 // PropertiesChanged.
 //
 // Threads: one thread only, the one that owns the target's state: it opens the service,

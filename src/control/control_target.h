@@ -8,6 +8,7 @@
 
 #include "app/voice_presets.h"
 #include "audio/delivery_targets.h"
+#include "effects/input_cleaner.h"
 
 #include <cstdint>
 #include <string>
@@ -43,12 +44,18 @@ struct ControlStatus {
     bool recording = false;
     std::string recordingFile; // "" when not recording
     bool effectsOn = true;
+    // The input cleaning, as its check boxes and sliders show it; a value is kept while its
+    // part is off.
+    bool denoise = false;
+    int denoiseDb = static_cast<int>(InputCleaner::kDefaultStrengthDb); // dB
+    bool gate = false;
+    int gateDb = static_cast<int>(InputCleaner::kDefaultGateDb); // threshold, dBFS
     bool operator==(const ControlStatus&) const = default;
 };
 
 // The arguments reach the target already checked: a known preset, slider positions within
-// kSliderMin..kSliderMax, semitones within -24..24, a level within 0..1. A refusal throws
-// ControlError.
+// kSliderMin..kSliderMax, semitones within -24..24, a level within 0..1, a cleaning value
+// within InputCleaner's limits. A refusal throws ControlError.
 class ControlTarget {
   public:
     virtual ~ControlTarget() = default;
@@ -60,6 +67,11 @@ class ControlTarget {
     // The semitone pitch shifter alone.
     virtual void setSemitones(int semitones) = 0;
     virtual void setEffects(bool on) = 0;
+    // A part of the input cleaning on or off, with its value (strength in dB, threshold in
+    // dBFS), as its check box and slider set it: applied at once and remembered in the
+    // settings.
+    virtual void setDenoise(bool on, int strengthDb) = 0;
+    virtual void setGate(bool on, int thresholdDb) = 0;
     // NotCapturing while nobody records from the virtual microphone; Failed when the file
     // can't be written.
     virtual void startRecording(const std::string& path, RecordSlot slot) = 0;

@@ -100,6 +100,9 @@ class MainWindow : public QDialog, private LinkOwner {
     void remoteSliders(std::optional<int> pitch, std::optional<int> timbre);
     void remoteSemitones(int semitones);
     void remoteEffects(bool on);
+    // The part's check box and slider move and the cleaning applies, as a click would.
+    void remoteDenoise(bool on, int strengthDb);
+    void remoteGate(bool on, int thresholdDb);
     void remoteStartRecording(const std::string& path, RecordSlot slot);
     void remoteStopRecording();
     void remotePlayMusic(const std::string& path, float level);
@@ -136,6 +139,7 @@ class MainWindow : public QDialog, private LinkOwner {
     QLayout* buildCleaningControls();
     void showCleaning(const InputCleanerSettings& settings);
     void applyCleaning();
+    void setCleaningPart(QCheckBox* box, QSlider* slider, bool on, int db);
     void selectMicrophone();
     void microphoneChosen(const std::string& name);
     void chooseTemporaryFolder();

@@ -70,6 +70,25 @@ void MainWindow::remoteEffects(bool on) {
     }
 }
 
+void MainWindow::remoteDenoise(bool on, int strengthDb) {
+    setCleaningPart(c_.denoise, c_.denoiseStrength, on, strengthDb);
+}
+
+void MainWindow::remoteGate(bool on, int thresholdDb) {
+    setCleaningPart(c_.gate, c_.gateThreshold, on, thresholdDb);
+}
+
+void MainWindow::setCleaningPart(QCheckBox* box, QSlider* slider, bool on, int db) {
+    {
+        // One application (and one write of the settings) for both controls.
+        const QSignalBlocker boxBlocker(box);
+        const QSignalBlocker sliderBlocker(slider);
+        box->setChecked(on);
+        slider->setValue(db);
+    }
+    applyCleaning();
+}
+
 void MainWindow::remoteStartRecording(const std::string& path, RecordSlot slot) {
     if (!c_.record->isEnabled()) {
         refuse(control::kErrorNotCapturing,
@@ -134,6 +153,10 @@ control::ControlStatus MainWindow::remoteStatus() {
     s.recording = recording_;
     s.recordingFile = recording_ ? c_.recordPath->text().toStdString() : "";
     s.effectsOn = c_.effectOnOff->text() == text(IDS_EFFECT_OFF);
+    s.denoise = c_.denoise->isChecked();
+    s.denoiseDb = c_.denoiseStrength->value();
+    s.gate = c_.gate->isChecked();
+    s.gateDb = c_.gateThreshold->value();
     return s;
 }
 

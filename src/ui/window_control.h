@@ -18,6 +18,8 @@ class WindowControl final : public control::ControlTarget {
     void setTimbre(int position) override { window_.remoteSliders(std::nullopt, position); }
     void setSemitones(int semitones) override { window_.remoteSemitones(semitones); }
     void setEffects(bool on) override { window_.remoteEffects(on); }
+    void setDenoise(bool on, int strengthDb) override { window_.remoteDenoise(on, strengthDb); }
+    void setGate(bool on, int thresholdDb) override { window_.remoteGate(on, thresholdDb); }
     void startRecording(const std::string& path, RecordSlot slot) override {
         window_.remoteStartRecording(path, slot);
     }

@@ -28,6 +28,8 @@ class FakeTarget : public ControlTarget {
     void setTimbre(int p) override { note("timbre " + std::to_string(p)); }
     void setSemitones(int n) override { note("semitones " + std::to_string(n)); }
     void setEffects(bool on) override { note(on ? "effects on" : "effects off"); }
+    void setDenoise(bool on, int db) override { note(cleaning("denoise", on, db)); }
+    void setGate(bool on, int db) override { note(cleaning("gate", on, db)); }
     void startRecording(const std::string& path, RecordSlot slot) override {
         note("record " + path + (slot == kOriginSlot ? " origin" : " effect"));
     }
@@ -57,6 +59,9 @@ class FakeTarget : public ControlTarget {
     }
 
   private:
+    static std::string cleaning(const char* part, bool on, int db) {
+        return std::string(part) + (on ? " on " : " off ") + std::to_string(db);
+    }
     void note(std::string call) {
         std::lock_guard lock(mutex_);
         if (refusal_) {
@@ -139,6 +144,8 @@ TEST_F(BusServiceTest, CallsReachTheTargetCheckedAndRefusalsComeBackAsBusErrors)
     client.setTimbre(300);
     client.setSemitones(-24);
     client.setEffects(false);
+    client.setDenoise(true, 6);
+    client.setGate(false, -90);
     client.startRecording("/tmp/call.wav", kOriginSlot);
     client.stopRecording();
     client.playMusic("/tmp/music.mp3", 0.25);
@@ -146,10 +153,10 @@ TEST_F(BusServiceTest, CallsReachTheTargetCheckedAndRefusalsComeBackAsBusErrors)
     client.showWindow(true);
     client.showWindow(false);
     EXPECT_EQ(target.calls(),
-              (std::vector<std::string>{"preset 32771", "preset 32772", "pitch 160", "timbre 300",
-                                        "semitones -24", "effects off",
-                                        "record /tmp/call.wav origin", "stop-record",
-                                        "music /tmp/music.mp3 25", "stop-music", "show", "hide"}));
+              (std::vector<std::string>{
+                  "preset 32771", "preset 32772", "pitch 160", "timbre 300", "semitones -24",
+                  "effects off", "denoise on 6", "gate off -90", "record /tmp/call.wav origin",
+                  "stop-record", "music /tmp/music.mp3 25", "stop-music", "show", "hide"}));
 
     // Values the target never sees.
     EXPECT_NE(refusal([&] { client.choosePreset("Robot"); }, kErrorUnknownPreset).find("Robot"),
@@ -161,7 +168,14 @@ TEST_F(BusServiceTest, CallsReachTheTargetCheckedAndRefusalsComeBackAsBusErrors)
     refusal([&] { client.setSemitones(25); }, kErrorInvalidArgs);
     refusal([&] { client.startRecording("call.wav", kEffectSlot); }, kErrorInvalidArgs);
     refusal([&] { client.playMusic("/tmp/music.mp3", 1.5); }, kErrorInvalidArgs);
-    EXPECT_EQ(target.calls().size(), 12u);
+    // A cleaning value is checked while switching off too: it is kept for the next time.
+    EXPECT_NE(refusal([&] { client.setDenoise(true, 51); }, kErrorInvalidArgs).find("6..50"),
+              std::string::npos);
+    refusal([&] { client.setDenoise(false, 5); }, kErrorInvalidArgs);
+    EXPECT_NE(refusal([&] { client.setGate(true, 1); }, kErrorInvalidArgs).find("-90..0"),
+              std::string::npos);
+    refusal([&] { client.setGate(false, -91); }, kErrorInvalidArgs);
+    EXPECT_EQ(target.calls().size(), 14u);
 
     // The target's own refusal, name and message as it gave them.
     target.refuseWith(ControlError{kErrorNotCapturing, "capture is not running"});
@@ -207,15 +221,20 @@ TEST_F(BusServiceTest, StatusReadsTheTargetAndChangesAreAnnounced) {
     s.delayMs = 87;
     s.recording = true;
     s.recordingFile = "/tmp/call.wav";
+    s.denoise = true;
+    s.denoiseDb = 12;
+    s.gate = true;
+    s.gateDb = -60;
     target.setStatus(s);
     EXPECT_EQ(client.status(), s);
     const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (announced.size() < 6 && std::chrono::steady_clock::now() < deadline) {
+    while (announced.size() < 10 && std::chrono::steady_clock::now() < deadline) {
         sd_bus_process(listener, nullptr);
         sd_bus_wait(listener, 50'000);
     }
     std::sort(announced.begin(), announced.end());
-    EXPECT_EQ(announced, (std::vector<std::string>{"CaptureRunning", "DelayMs", "Preset",
+    EXPECT_EQ(announced, (std::vector<std::string>{"CaptureRunning", "DelayMs", "Denoise",
+                                                   "DenoiseDb", "Gate", "GateDb", "Preset",
                                                    "PresetId", "Recording", "RecordingFile"}));
     sd_bus_flush_close_unref(listener);
 }

@@ -9,6 +9,7 @@
 #include "ui/ui_test_support.h"
 #include "ui/window_control.h"
 
+#include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -64,6 +65,21 @@ TEST(WindowControlTest, CallsDoWhatTheControlsDoAndRefuseWhatTheWindowWouldNotOf
     EXPECT_FALSE(control.status().effectsOn);
     control.setEffects(true);
     EXPECT_TRUE(control.status().effectsOn);
+
+    // The cleaning's check box and slider move, and it applies once, as a click would.
+    engine.takeCalls();
+    control.setDenoise(true, 20);
+    control.setGate(false, -60);
+    EXPECT_TRUE(c.denoise->isChecked());
+    EXPECT_EQ(c.denoiseStrength->value(), 20);
+    EXPECT_FALSE(c.gate->isChecked());
+    EXPECT_EQ(c.gateThreshold->value(), -60);
+    EXPECT_THAT(engine.takeCalls(),
+                ElementsAre("cleaning(on 20,off -45)", "cleaning(on 20,off -60)"));
+    const control::ControlStatus cleaning = control.status();
+    EXPECT_TRUE(cleaning.denoise && !cleaning.gate);
+    EXPECT_EQ(cleaning.denoiseDb, 20);
+    EXPECT_EQ(cleaning.gateDb, -60);
 
     // Record and Play wait for a listener, as their buttons do.
     test::TempDir dir;
