@@ -154,37 +154,32 @@ void HeadlessRunner::setEffects(bool on) {
 }
 
 void HeadlessRunner::setDenoise(bool on, int strengthDb) {
-    float db = 0;
-    {
-        std::lock_guard lock(mutex_);
-        InputCleaner& cleaner = session_->engine().inputCleaner();
-        db = wholeDb(strengthDb, cleaner.strengthDb());
-        cleaner.setStrengthDb(db);
-        cleaner.setDenoise(on);
-    }
-    // The file outside the lock: a capture start on the watcher thread need not wait for it.
-    InputCleanerSettings remembered = loadInputCleanerSettings();
-    remembered.denoise = on;
-    remembered.strengthDb = db;
-    if (!saveInputCleanerSettings(remembered)) {
-        say("noise suppression changed, but the settings file can't keep it");
-    }
+    setCleaningPart({&InputCleanerSettings::denoise, &InputCleanerSettings::strengthDb}, on,
+                    strengthDb, "noise suppression changed, but the settings file can't keep it");
 }
 
 void HeadlessRunner::setGate(bool on, int thresholdDb) {
-    float db = 0;
+    setCleaningPart({&InputCleanerSettings::gate, &InputCleanerSettings::gateDb}, on, thresholdDb,
+                    "the noise gate changed, but the settings file can't keep it");
+}
+
+void HeadlessRunner::setCleaningPart(CleaningPart part, bool on, int db, const char* unsaved) {
+    InputCleanerSettings now;
     {
         std::lock_guard lock(mutex_);
         InputCleaner& cleaner = session_->engine().inputCleaner();
-        db = wholeDb(thresholdDb, cleaner.gateThresholdDb());
-        cleaner.setGateThresholdDb(db);
-        cleaner.setGate(on);
+        now = cleaner.settings();
+        now.*part.on = on;
+        now.*part.db = wholeDb(db, now.*part.db);
+        cleaner.apply(now);
     }
+    // The file outside the lock: a capture start on the watcher thread need not wait for it.
+    // Only this part is written: what came from the command line alone stays out of it.
     InputCleanerSettings remembered = loadInputCleanerSettings();
-    remembered.gate = on;
-    remembered.gateDb = db;
+    remembered.*part.on = on;
+    remembered.*part.db = now.*part.db;
     if (!saveInputCleanerSettings(remembered)) {
-        say("the noise gate changed, but the settings file can't keep it");
+        say(unsaved);
     }
 }
 

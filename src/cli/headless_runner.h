@@ -64,6 +64,12 @@ class HeadlessRunner : public LinkOwner, public control::ControlTarget {
     control::ControlStatus status() override;
 
   private:
+    // One part of the input cleaning: its switch and its value.
+    struct CleaningPart {
+        bool InputCleanerSettings::*on;
+        float InputCleanerSettings::*db;
+    };
+    void setCleaningPart(CleaningPart part, bool on, int db, const char* unsaved);
     void startOptionRecording();
     void requireCapture() const;
     // Re-applies voice_ now, as a capture start would. Under mutex_.
