@@ -146,13 +146,7 @@ TEST_F(Mp3DecoderTest, AFileCutInAFrameEndsWhenItsBytesAreUsedUp) {
 }
 
 TEST_F(Mp3DecoderTest, GarbageEmptyAndUnreadableSourcesEndCleanly) {
-    std::string garbage(300000, '\0');
-    uint32_t r = 12345;
-    for (char& c : garbage) {
-        r = r * 1103515245u + 12345u;
-        c = static_cast<char>(r >> 23);
-    }
-    writeFile(dir.file("garbage.mp3"), garbage);
+    writeFile(dir.file("garbage.mp3"), junkBytes(300000, 12345));
     writeFile(dir.file("empty.mp3"), "");
     FileDecoder g(dir.file("garbage.mp3"));
     EXPECT_EQ(g.all(2000).last, Mp3Decoder::kEndOfStream);
@@ -426,13 +420,7 @@ TEST_F(BackgroundEffectTest, MusicThatCannotPlayIsRefusedAndChangesNothing) {
         return dir.file(name);
     };
     writeFile(dir.file("noise.wav"), "RIFF....WAVEjunk");
-    std::string garbage(200000, '\0');
-    uint32_t r = 7;
-    for (char& c : garbage) {
-        r = r * 1103515245u + 12345u;
-        c = static_cast<char>(r >> 23);
-    }
-    writeFile(dir.file("garbage.mp3"), garbage);
+    writeFile(dir.file("garbage.mp3"), junkBytes(200000, 7));
     // An ID3 tag and nothing else.
     writeFile(dir.file("tag-only.mp3"),
               std::string("ID3\x03\0\0\0\0\x10\0", 10) + std::string(2048, '\0'));

@@ -10,6 +10,7 @@
 #include "support/signals.h"
 #include "support/sound_server.h"
 #include "support/temp_dir.h"
+#include "support/user_devices.h"
 
 #include <algorithm>
 #include <cmath>
@@ -201,9 +202,7 @@ class MonitorRecorder {
   public:
     MonitorRecorder(const TempDir& temp, const std::string& sink)
         : file_(temp.file(sink + ".raw")),
-          parec_({"parec", "--device=" + sink + ".monitor", "--rate=22050", "--channels=2",
-                  "--format=s16le", "--latency-msec=20", "--raw"},
-                 file_) {}
+          parec_(recorderCommand(sink + ".monitor"), file_) {}
     // An idle null sink may sleep for up to two seconds before it runs a new stream.
     bool waitUntilRunning() {
         return eventually([&] { return !readFile(file_).empty(); }, 5s);
@@ -740,18 +739,23 @@ TEST(ServerLossTest, StreamsEndOnceWhenTheServerDiesAndWorkAgainAfterwards) {
     ASSERT_TRUE(modules->microphone("timbrelo_test_mic", "Test Microphone"));
     ASSERT_TRUE(modules->nullSink("timbrelo_test_speakers", "Test Speakers"));
     PulseAudioBackend backend;
+    // The test devices by number, as the server lists them now.
     std::vector<PulseAudioBackend::DeviceInfo> devices;
-    ASSERT_EQ(backend.listInputs(devices), AudioResult::Ok);
-    const uint32_t mic = indexOf(devices, "timbrelo_test_mic");
-    ASSERT_EQ(backend.listOutputs(devices), AudioResult::Ok);
-    const uint32_t speakers = indexOf(devices, "timbrelo_test_speakers");
+    const auto mic = [&] {
+        EXPECT_EQ(backend.listInputs(devices), AudioResult::Ok);
+        return indexOf(devices, "timbrelo_test_mic");
+    };
+    const auto speakers = [&] {
+        EXPECT_EQ(backend.listOutputs(devices), AudioResult::Ok);
+        return indexOf(devices, "timbrelo_test_speakers");
+    };
 
     Collector sink;
     ToneSource tone(330);
     std::unique_ptr<CaptureStream> capture;
     std::unique_ptr<PlaybackStream> playback;
-    ASSERT_EQ(backend.openCapture(mic, kPipelineFormat, kBlock, sink, capture), AudioResult::Ok);
-    ASSERT_EQ(backend.openPlayback(speakers, kPipelineFormat, 256, tone, playback),
+    ASSERT_EQ(backend.openCapture(mic(), kPipelineFormat, kBlock, sink, capture), AudioResult::Ok);
+    ASSERT_EQ(backend.openPlayback(speakers(), kPipelineFormat, 256, tone, playback),
               AudioResult::Ok);
     ASSERT_EQ(capture->start(), AudioResult::Ok);
     ASSERT_EQ(playback->start(), AudioResult::Ok);
@@ -789,16 +793,11 @@ TEST(ServerLossTest, StreamsEndOnceWhenTheServerDiesAndWorkAgainAfterwards) {
     modules = std::make_unique<ModuleSet>();
     ASSERT_TRUE(modules->microphone("timbrelo_test_mic", "Test Microphone"));
     ASSERT_TRUE(modules->nullSink("timbrelo_test_speakers", "Test Speakers"));
-    ASSERT_EQ(backend.listInputs(devices), AudioResult::Ok);
     sink.clear();
-    ASSERT_EQ(backend.openCapture(indexOf(devices, "timbrelo_test_mic"), kPipelineFormat, kBlock,
-                                  sink, capture),
-              AudioResult::Ok);
+    ASSERT_EQ(backend.openCapture(mic(), kPipelineFormat, kBlock, sink, capture), AudioResult::Ok);
     ASSERT_EQ(capture->start(), AudioResult::Ok);
     EXPECT_TRUE(sink.waitForFrames(4 * kBlock));
-    ASSERT_EQ(backend.listOutputs(devices), AudioResult::Ok);
-    ASSERT_EQ(backend.openPlayback(indexOf(devices, "timbrelo_test_speakers"), kPipelineFormat, 256,
-                                   tone, playback),
+    ASSERT_EQ(backend.openPlayback(speakers(), kPipelineFormat, 256, tone, playback),
               AudioResult::Ok);
     const uint64_t asked = tone.requested.load();
     ASSERT_EQ(playback->start(), AudioResult::Ok);
