@@ -120,12 +120,6 @@ class SessionServerLossTest : public ::testing::Test {
         return seen;
     }
 
-    static std::string setting(std::string_view key) {
-        std::string value = "<none>";
-        getSetting(key, value);
-        return value;
-    }
-
     TempDir dir;
     ScopedEnv home{"XDG_CONFIG_HOME", dir.path()};
     MessageCapture messages;
@@ -153,7 +147,7 @@ TEST_F(SessionServerLossTest, WaitsForTheServerAndCarriesOnWithTheSameRecording)
     EXPECT_EQ(owner.told(), std::vector<bool>{true});
     // Nothing could be put back, and nothing claims it was: the mark stays.
     EXPECT_FALSE(session.defaultsRestored());
-    EXPECT_EQ(setting(kNeedRestoreDevKey), "1");
+    EXPECT_EQ(storedSetting(kNeedRestoreDevKey), "1");
 
     // While it is away, asking costs nothing and changes nothing.
     for (int i = 0; i < 10; ++i) {
@@ -175,7 +169,7 @@ TEST_F(SessionServerLossTest, WaitsForTheServerAndCarriesOnWithTheSameRecording)
     EXPECT_EQ(defaultDeviceName(backend, false), "Timbrelo Virtual Speaker");
     EXPECT_EQ(session.microphoneName(), "Simulated Microphone");
     EXPECT_EQ(session.speakersName(), "Simulated Speakers");
-    EXPECT_EQ(setting(kOldPlayDefaultKey), "Simulated Speakers");
+    EXPECT_EQ(storedSetting(kOldPlayDefaultKey), "Simulated Speakers");
 
     // A program records again: capture carries on in the same file, with the same voice.
     device->attachClient();
@@ -198,7 +192,7 @@ TEST_F(SessionServerLossTest, WaitsForTheServerAndCarriesOnWithTheSameRecording)
     EXPECT_TRUE(session.defaultsRestored());
     EXPECT_EQ(defaultDeviceName(backend, true), "Simulated Microphone");
     EXPECT_EQ(defaultDeviceName(backend, false), "Simulated Speakers");
-    EXPECT_EQ(setting(kNeedRestoreDevKey), "0");
+    EXPECT_EQ(storedSetting(kNeedRestoreDevKey), "0");
     EXPECT_TRUE(messages.messages().empty()) << messages.messages().front();
 }
 
@@ -210,7 +204,7 @@ TEST_F(SessionServerLossTest, EndingWhileWaitingClosesTheRecordingAndClaimsNoRes
     session.shutDown();
     EXPECT_FALSE(session.waitingForServer());
     EXPECT_FALSE(session.defaultsRestored());
-    EXPECT_EQ(setting(kNeedRestoreDevKey), "1");
+    EXPECT_EQ(storedSetting(kNeedRestoreDevKey), "1");
     EXPECT_FALSE(engine.recorder().wavOpen(kEffectSlot));
     EXPECT_EQ(owner.told(), (std::vector<bool>{true, false}));
     const auto wav = readWav(record);
@@ -220,7 +214,7 @@ TEST_F(SessionServerLossTest, EndingWhileWaitingClosesTheRecordingAndClaimsNoRes
     // The next start finds the mark and puts the user's devices back first.
     serverComesBack();
     EXPECT_EQ(start(), VoiceChangerSession::Failure::None);
-    EXPECT_EQ(setting(kOldRecDefaultKey), "Simulated Microphone");
+    EXPECT_EQ(storedSetting(kOldRecDefaultKey), "Simulated Microphone");
     session.shutDown();
     EXPECT_TRUE(session.defaultsRestored());
     EXPECT_EQ(defaultDeviceName(backend, true), "Simulated Microphone");

@@ -240,12 +240,6 @@ class RunCommandServerLoss : public ::testing::Test {
 
     size_t count(const std::string& text) const { return occurrences(log, text); }
 
-    static std::string setting(std::string_view key) {
-        std::string value = "<none>";
-        getSetting(key, value);
-        return value;
-    }
-
     TempDir dir;
     ScopedEnv home{"XDG_CONFIG_HOME", dir.path()};
     ScopedEnv runtime{"XDG_RUNTIME_DIR", dir.path()};
@@ -328,7 +322,7 @@ TEST_F(RunCommandServerLoss, WaitsForTheServerAndBringsTheSameVoiceAndRecordingB
     EXPECT_EQ(count("default devices restored"), 1u) << readFile(log);
     EXPECT_EQ(settledDefault("source", "e2e_mic"), "e2e_mic");
     EXPECT_EQ(settledDefault("sink", "e2e_speakers"), "e2e_speakers");
-    EXPECT_EQ(setting(kNeedRestoreDevKey), "0");
+    EXPECT_EQ(storedSetting(kNeedRestoreDevKey), "0");
     const std::string sources = pactl({"list", "short", "sources"}).value_or("");
     EXPECT_EQ(sources.find("timbrelo"), std::string::npos) << sources;
     auto call = readWav(record);
@@ -347,8 +341,8 @@ TEST_F(RunCommandServerLoss, AStopWhileWaitingEndsAtOnceAndClaimsNoRestore) {
     EXPECT_LT(Clock::now() - asked, 2s);
     EXPECT_EQ(count("default devices restored"), 0u) << readFile(log);
     EXPECT_EQ(count("could not be put back; the next start tries again"), 1u) << readFile(log);
-    EXPECT_EQ(setting(kNeedRestoreDevKey), "1");
-    EXPECT_EQ(setting(kOldRecDefaultKey), "Test Microphone");
+    EXPECT_EQ(storedSetting(kNeedRestoreDevKey), "1");
+    EXPECT_EQ(storedSetting(kOldRecDefaultKey), "Test Microphone");
     EXPECT_TRUE(server->restart()) << server->error();
 }
 

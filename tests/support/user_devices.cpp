@@ -1,6 +1,7 @@
 #include "support/user_devices.h"
 
 #include "platform/audio_io/audio_backend.h"
+#include "platform/settings.h"
 #include "support/audio_files.h"
 #include "support/signals.h"
 #include "support/sound_server.h"
@@ -115,6 +116,12 @@ CommandResult busctl(const std::string& verb, const std::vector<std::string>& ar
                                      "io.github.timbrelo.Timbrelo1"};
     argv.insert(argv.end(), args.begin(), args.end());
     return runCommand(argv, std::chrono::seconds(20), true);
+}
+
+std::string storedSetting(std::string_view key) {
+    std::string value = "<none>";
+    getSetting(key, value);
+    return value;
 }
 
 bool userDefaultsBack(AudioBackend& backend) {

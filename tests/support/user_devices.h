@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -76,6 +77,9 @@ std::pair<double, double> pitchAroundSwitch(const std::string& raw, size_t switc
 // A call of the remote control's object on the session bus through busctl:
 // busctl --user `verb` <service> [<path> <interface>] `args`... with its errors.
 CommandResult busctl(const std::string& verb, const std::vector<std::string>& args);
+
+// A value of the user's settings file; "<none>" when it holds none.
+std::string storedSetting(std::string_view key);
 
 // Whether the test microphone and speakers are the defaults again within five seconds.
 bool userDefaultsBack(AudioBackend& backend);
