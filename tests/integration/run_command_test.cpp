@@ -48,6 +48,16 @@ std::vector<float> toneWithNoise(double frequency, double seconds) {
     return out;
 }
 
+// Starts the voice changer, its output in `log`; waits until it says it is ready.
+std::unique_ptr<ChildProcess> startRunner(const std::vector<std::string>& options,
+                                          const std::string& log) {
+    std::vector<std::string> argv = {kCli, "run"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    auto runner = std::make_unique<ChildProcess>(argv, log, true);
+    EXPECT_TRUE(eventually([&] { return occurrences(log, "ready:") > 0; }, 15s)) << readFile(log);
+    return runner;
+}
+
 class RunCommandTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -55,16 +65,6 @@ class RunCommandTest : public ::testing::Test {
         ASSERT_TRUE(user.make());
         ASSERT_EQ(backend.connect(), AudioResult::Ok);
         std::this_thread::sleep_for(300ms);
-    }
-
-    // Starts the voice changer; waits until it says it is ready.
-    std::unique_ptr<ChildProcess> startRunner(std::vector<std::string> options,
-                                              const std::string& log) {
-        std::vector<std::string> argv = {kCli, "run"};
-        argv.insert(argv.end(), options.begin(), options.end());
-        auto runner = std::make_unique<ChildProcess>(argv, log, true);
-        EXPECT_TRUE(eventually([&] { return said(log, "ready:"); }, 15s)) << readFile(log);
-        return runner;
     }
 
     static bool said(const std::string& log, const std::string& text) {
@@ -221,14 +221,6 @@ class RunCommandServerLoss : public ::testing::Test {
         std::this_thread::sleep_for(300ms);
     }
 
-    std::unique_ptr<ChildProcess> startRunner(const std::vector<std::string>& options) {
-        std::vector<std::string> argv = {kCli, "run"};
-        argv.insert(argv.end(), options.begin(), options.end());
-        auto runner = std::make_unique<ChildProcess>(argv, log, true);
-        EXPECT_TRUE(eventually([&] { return count("ready:") == 1; }, 15s)) << readFile(log);
-        return runner;
-    }
-
     // Kills the server under the running voice changer, which must say so and wait.
     void killServer(ChildProcess& runner) {
         ASSERT_TRUE(server->kill());
@@ -253,7 +245,7 @@ class RunCommandServerLoss : public ::testing::Test {
 TEST_F(RunCommandServerLoss, WaitsForTheServerAndBringsTheSameVoiceAndRecordingBack) {
     const std::string record = dir.file("call.wav");
     auto runner = startRunner(
-        {"--preset", "Male to female(General)", "--record", record, "--slot", "effect"});
+        {"--preset", "Male to female(General)", "--record", record, "--slot", "effect"}, log);
     const double expected = 120 * std::pow(2.0, 9 / 12.0);
     auto listener = std::make_unique<ChildProcess>(recorderCommand(""), dir.file("before.raw"));
     ASSERT_TRUE(eventually([&] { return count("capture started") == 1; }, 5s)) << readFile(log);
@@ -333,7 +325,7 @@ TEST_F(RunCommandServerLoss, WaitsForTheServerAndBringsTheSameVoiceAndRecordingB
 }
 
 TEST_F(RunCommandServerLoss, AStopWhileWaitingEndsAtOnceAndClaimsNoRestore) {
-    auto runner = startRunner({});
+    auto runner = startRunner({}, log);
     killServer(*runner);
     const auto asked = Clock::now();
     runner->signal(SIGINT);
