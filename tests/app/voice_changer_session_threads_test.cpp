@@ -13,6 +13,7 @@
 #include "support/audio_files.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
+#include "support/user_devices.h"
 
 #include <gtest/gtest.h>
 #include <mutex>
@@ -82,6 +83,21 @@ class SessionServerLossTest : public ::testing::Test {
         device->lose();
         device = nullptr; // the session drops it
     }
+    // Starts; with a recording, lets a program record and records `slot` to `record` until
+    // `frames` frames were captured; then the server dies and the session sees the loss.
+    void startThenLose(const std::string& record = "", RecordSlot slot = kEffectSlot,
+                       size_t frames = 0) {
+        ASSERT_EQ(start(), VoiceChangerSession::Failure::None);
+        CaptureEngine& engine = session.engine();
+        if (!record.empty()) {
+            device->attachClient();
+            ASSERT_TRUE(eventually([&] { return engine.state() == CaptureState::Running; }));
+            ASSERT_EQ(engine.recorder().startRecording(slot, record), 1);
+            ASSERT_TRUE(frames == 0 || device->waitForCaptured(frames, 5s));
+        }
+        serverDies();
+        ASSERT_EQ(pollUntil(ServerEvent::Lost), std::vector<ServerEvent>{ServerEvent::Lost});
+    }
     void serverComesBack() { backend.injectFailure(SimOp::GetDefaultOutput, AudioResult::Ok, 0); }
 
     // Polls as an owner's loop does until `wanted` comes (or 5 s pass); the events seen.
@@ -104,22 +120,6 @@ class SessionServerLossTest : public ::testing::Test {
         return seen;
     }
 
-    std::string defaultName(bool input) {
-        uint32_t index = kDefaultDevice;
-        if (input) {
-            return backend.defaultInput(index) == AudioResult::Ok ? inputDeviceName(backend, index)
-                                                                  : "";
-        }
-        return backend.defaultOutput(index) == AudioResult::Ok ? outputDeviceName(backend, index)
-                                                               : "";
-    }
-
-    static std::string setting(std::string_view key) {
-        std::string value = "<none>";
-        getSetting(key, value);
-        return value;
-    }
-
     TempDir dir;
     ScopedEnv home{"XDG_CONFIG_HOME", dir.path()};
     MessageCapture messages;
@@ -134,16 +134,9 @@ class SessionServerLossTest : public ::testing::Test {
 };
 
 TEST_F(SessionServerLossTest, WaitsForTheServerAndCarriesOnWithTheSameRecording) {
-    ASSERT_EQ(start(), VoiceChangerSession::Failure::None);
-    CaptureEngine& engine = session.engine();
     const std::string record = dir.file("call.wav");
-    device->attachClient();
-    ASSERT_TRUE(eventually([&] { return engine.state() == CaptureState::Running; }));
-    ASSERT_EQ(engine.recorder().startRecording(kEffectSlot, record), 1);
-    ASSERT_TRUE(device->waitForCaptured(22050 / 2, 5s));
-
-    serverDies();
-    EXPECT_EQ(pollUntil(ServerEvent::Lost), std::vector<ServerEvent>{ServerEvent::Lost});
+    ASSERT_NO_FATAL_FAILURE(startThenLose(record, kEffectSlot, 22050 / 2));
+    CaptureEngine& engine = session.engine();
     EXPECT_TRUE(session.waitingForServer());
     EXPECT_FALSE(session.running());
     EXPECT_EQ(session.virtualDevice(), nullptr);
@@ -154,7 +147,7 @@ TEST_F(SessionServerLossTest, WaitsForTheServerAndCarriesOnWithTheSameRecording)
     EXPECT_EQ(owner.told(), std::vector<bool>{true});
     // Nothing could be put back, and nothing claims it was: the mark stays.
     EXPECT_FALSE(session.defaultsRestored());
-    EXPECT_EQ(setting(kNeedRestoreDevKey), "1");
+    EXPECT_EQ(storedSetting(kNeedRestoreDevKey), "1");
 
     // While it is away, asking costs nothing and changes nothing.
     for (int i = 0; i < 10; ++i) {
@@ -172,11 +165,11 @@ TEST_F(SessionServerLossTest, WaitsForTheServerAndCarriesOnWithTheSameRecording)
     EXPECT_TRUE(session.running());
     ASSERT_NE(device, nullptr);
     EXPECT_EQ(devicesMade, 2);
-    EXPECT_EQ(defaultName(true), "Timbrelo Virtual Microphone");
-    EXPECT_EQ(defaultName(false), "Timbrelo Virtual Speaker");
+    EXPECT_EQ(defaultDeviceName(backend, true), "Timbrelo Virtual Microphone");
+    EXPECT_EQ(defaultDeviceName(backend, false), "Timbrelo Virtual Speaker");
     EXPECT_EQ(session.microphoneName(), "Simulated Microphone");
     EXPECT_EQ(session.speakersName(), "Simulated Speakers");
-    EXPECT_EQ(setting(kOldPlayDefaultKey), "Simulated Speakers");
+    EXPECT_EQ(storedSetting(kOldPlayDefaultKey), "Simulated Speakers");
 
     // A program records again: capture carries on in the same file, with the same voice.
     device->attachClient();
@@ -197,27 +190,21 @@ TEST_F(SessionServerLossTest, WaitsForTheServerAndCarriesOnWithTheSameRecording)
 
     session.shutDown();
     EXPECT_TRUE(session.defaultsRestored());
-    EXPECT_EQ(defaultName(true), "Simulated Microphone");
-    EXPECT_EQ(defaultName(false), "Simulated Speakers");
-    EXPECT_EQ(setting(kNeedRestoreDevKey), "0");
+    EXPECT_EQ(defaultDeviceName(backend, true), "Simulated Microphone");
+    EXPECT_EQ(defaultDeviceName(backend, false), "Simulated Speakers");
+    EXPECT_EQ(storedSetting(kNeedRestoreDevKey), "0");
     EXPECT_TRUE(messages.messages().empty()) << messages.messages().front();
 }
 
 TEST_F(SessionServerLossTest, EndingWhileWaitingClosesTheRecordingAndClaimsNoRestore) {
-    ASSERT_EQ(start(), VoiceChangerSession::Failure::None);
-    CaptureEngine& engine = session.engine();
     const std::string record = dir.file("call.wav");
-    device->attachClient();
-    ASSERT_TRUE(eventually([&] { return engine.state() == CaptureState::Running; }));
-    ASSERT_EQ(engine.recorder().startRecording(kEffectSlot, record), 1);
-    ASSERT_TRUE(device->waitForCaptured(22050 / 4, 5s));
-    serverDies();
-    ASSERT_EQ(pollUntil(ServerEvent::Lost), std::vector<ServerEvent>{ServerEvent::Lost});
+    ASSERT_NO_FATAL_FAILURE(startThenLose(record, kEffectSlot, 22050 / 4));
+    CaptureEngine& engine = session.engine();
 
     session.shutDown();
     EXPECT_FALSE(session.waitingForServer());
     EXPECT_FALSE(session.defaultsRestored());
-    EXPECT_EQ(setting(kNeedRestoreDevKey), "1");
+    EXPECT_EQ(storedSetting(kNeedRestoreDevKey), "1");
     EXPECT_FALSE(engine.recorder().wavOpen(kEffectSlot));
     EXPECT_EQ(owner.told(), (std::vector<bool>{true, false}));
     const auto wav = readWav(record);
@@ -227,20 +214,15 @@ TEST_F(SessionServerLossTest, EndingWhileWaitingClosesTheRecordingAndClaimsNoRes
     // The next start finds the mark and puts the user's devices back first.
     serverComesBack();
     EXPECT_EQ(start(), VoiceChangerSession::Failure::None);
-    EXPECT_EQ(setting(kOldRecDefaultKey), "Simulated Microphone");
+    EXPECT_EQ(storedSetting(kOldRecDefaultKey), "Simulated Microphone");
     session.shutDown();
     EXPECT_TRUE(session.defaultsRestored());
-    EXPECT_EQ(defaultName(true), "Simulated Microphone");
+    EXPECT_EQ(defaultDeviceName(backend, true), "Simulated Microphone");
 }
 
 TEST_F(SessionServerLossTest, ACaptureNobodyTakesUpAgainEndsAfterTheGrace) {
-    ASSERT_EQ(start(), VoiceChangerSession::Failure::None);
+    ASSERT_NO_FATAL_FAILURE(startThenLose(dir.file("a.wav"), kOriginSlot));
     CaptureEngine& engine = session.engine();
-    device->attachClient();
-    ASSERT_TRUE(eventually([&] { return engine.state() == CaptureState::Running; }));
-    ASSERT_EQ(engine.recorder().startRecording(kOriginSlot, dir.file("a.wav")), 1);
-    serverDies();
-    ASSERT_EQ(pollUntil(ServerEvent::Lost), std::vector<ServerEvent>{ServerEvent::Lost});
     serverComesBack();
     ASSERT_EQ(pollUntil(ServerEvent::Back), std::vector<ServerEvent>{ServerEvent::Back});
     std::this_thread::sleep_for(500ms);
@@ -272,9 +254,7 @@ TEST_F(SessionServerLossTest, PreviewCapturesAgainAsSoonAsTheServerIsBack) {
 }
 
 TEST_F(SessionServerLossTest, AServerWithoutTheUsersMicrophoneIsWaitedOnAndSaidOnce) {
-    ASSERT_EQ(start(), VoiceChangerSession::Failure::None);
-    serverDies();
-    ASSERT_EQ(pollUntil(ServerEvent::Lost), std::vector<ServerEvent>{ServerEvent::Lost});
+    ASSERT_NO_FATAL_FAILURE(startThenLose());
     // The user's microphone was one that is not there when the server comes back.
     setSetting(kOldRecDefaultKey, "USB Microphone");
     serverComesBack();
@@ -295,9 +275,7 @@ TEST_F(SessionServerLossTest, AServerWithoutTheUsersMicrophoneIsWaitedOnAndSaidO
 }
 
 TEST_F(SessionServerLossTest, ASecondVirtualMicrophoneOnTheNewServerEndsIt) {
-    ASSERT_EQ(start(), VoiceChangerSession::Failure::None);
-    serverDies();
-    ASSERT_EQ(pollUntil(ServerEvent::Lost), std::vector<ServerEvent>{ServerEvent::Lost});
+    ASSERT_NO_FATAL_FAILURE(startThenLose());
     backend.addInputDevice("Timbrelo Impostor", std::make_shared<ToneSource>(0, 0, 0),
                            Pacing::RealTime);
     serverComesBack();
@@ -307,8 +285,8 @@ TEST_F(SessionServerLossTest, ASecondVirtualMicrophoneOnTheNewServerEndsIt) {
     EXPECT_EQ(details.back(), loadString(IDS_DEVICE_NOT_INSTALLED));
     session.shutDown();
     EXPECT_TRUE(session.defaultsRestored());
-    EXPECT_EQ(defaultName(true), "Simulated Microphone");
-    EXPECT_EQ(defaultName(false), "Simulated Speakers");
+    EXPECT_EQ(defaultDeviceName(backend, true), "Simulated Microphone");
+    EXPECT_EQ(defaultDeviceName(backend, false), "Simulated Speakers");
 }
 
 } // namespace

@@ -56,16 +56,22 @@ class CaptureEngineTest : public ::testing::Test {
         return engine;
     }
 
+    // An engine on a real-time microphone that hears a 220 Hz tone, selected.
+    std::unique_ptr<CaptureEngine> engineOnTone() {
+        const uint32_t mic = backend.addInputDevice(
+            "Mic", std::make_shared<ToneSource>(220, 0.5, 0), Pacing::RealTime);
+        auto engine = makeEngine();
+        EXPECT_TRUE(engine->selectDevice(mic));
+        return engine;
+    }
+
     double measuredFrequency() {
         return measureToneFrequency(slice(channelOf(device.samples(), 2, 0), 0.3, 0.9), kRate);
     }
 };
 
 TEST_F(CaptureEngineTest, SemitoneShiftRaisesAToneByAnOctaveAndBypassIsExact) {
-    const uint32_t mic =
-        backend.addInputDevice("Mic", std::make_shared<ToneSource>(220, 0.5, 0), Pacing::RealTime);
-    auto engine = makeEngine();
-    ASSERT_TRUE(engine->selectDevice(mic));
+    auto engine = engineOnTone();
     engine->setPitchShift(0, -2);
     engine->setPitchShift(12, 0);
     ASSERT_TRUE(engine->start());
@@ -122,10 +128,7 @@ TEST_F(CaptureEngineTest, WithEffectsOffEveryBlockArrivesUnchangedAndWholeAndOri
 }
 
 TEST_F(CaptureEngineTest, StartTwiceOpensNothingNewAndStopDropsTheShiftersContent) {
-    const uint32_t mic =
-        backend.addInputDevice("Mic", std::make_shared<ToneSource>(220, 0.5, 0), Pacing::RealTime);
-    auto engine = makeEngine();
-    ASSERT_TRUE(engine->selectDevice(mic));
+    auto engine = engineOnTone();
     ASSERT_TRUE(engine->start());
     ASSERT_TRUE(engine->start());
     EXPECT_EQ(backend.openInputCount(), 1);
@@ -166,10 +169,7 @@ TEST_F(CaptureEngineTest, DeviceSelectionAndStateRules) {
 }
 
 TEST_F(CaptureEngineTest, DeviceErrorsAreShownAndCaptureGoesOn) {
-    const uint32_t mic =
-        backend.addInputDevice("Mic", std::make_shared<ToneSource>(220, 0.5, 0), Pacing::RealTime);
-    auto engine = makeEngine();
-    ASSERT_TRUE(engine->selectDevice(mic));
+    auto engine = engineOnTone();
     backend.injectFailure(SimOp::CaptureOpen, AudioResult::Busy);
     EXPECT_FALSE(engine->start());
     EXPECT_EQ(messages.messages().back(), "WAVEIN:4:The device is already in use. waveInOpen()");
@@ -199,11 +199,7 @@ TEST_F(CaptureEngineTest, DeviceErrorsAreShownAndCaptureGoesOn) {
 }
 
 TEST_F(CaptureEngineTest, AVoiceThatGathersBlocksTellsTheVirtualMicrophoneItsBurst) {
-    const uint32_t mic =
-        backend.addInputDevice("Mic", std::make_shared<ToneSource>(220, 0.5, 0), Pacing::RealTime);
-    auto engine = makeEngine();
-    engine->chain().setConfigSource(EffectConfigSource::text(""));
-    ASSERT_TRUE(engine->selectDevice(mic));
+    auto engine = engineOnTone();
     engine->setPitchShift(0, -1);
     ASSERT_TRUE(engine->start());
     EXPECT_EQ(device.burst(), CaptureEngine::kBlockFrames);
@@ -221,8 +217,7 @@ class CountingPlayer : public PcmTarget {
 };
 
 TEST_F(CaptureEngineTest, PreviewNeedsAPlayerAndHearsWhatTheMicrophoneHears) {
-    const uint32_t mic =
-        backend.addInputDevice("Mic", std::make_shared<ToneSource>(220, 0.5, 1.0));
+    const uint32_t mic = backend.addInputDevice("Mic", std::make_shared<ToneSource>(220, 0.5, 1.0));
     auto engine = makeEngine();
     engine->setPreview(true);
     EXPECT_FALSE(engine->previewOn());

@@ -26,8 +26,8 @@ constexpr double kRate = 22050;
 void feed(DCAudioPlayer& player, const std::vector<int16_t>& samples, uint32_t blockFrames) {
     const auto start = std::chrono::steady_clock::now();
     for (size_t at = 0, k = 0; at < samples.size(); at += size_t{blockFrames} * 2, ++k) {
-        std::this_thread::sleep_until(start + std::chrono::microseconds(static_cast<int64_t>(
-                                                  k * blockFrames * 1e6 / kRate)));
+        std::this_thread::sleep_until(
+            start + std::chrono::microseconds(static_cast<int64_t>(k * blockFrames * 1e6 / kRate)));
         const size_t n = std::min<size_t>(size_t{blockFrames} * 2, samples.size() - at);
         player.addData(std::span<const int16_t>(samples.data() + at, n));
     }
@@ -38,13 +38,18 @@ class PlayerTest : public ::testing::Test {
     SimAudioBackend backend;
     MessageCapture messages;
     const uint32_t speakers = backend.addOutputDevice("Speakers", Pacing::RealTime);
+    DCAudioPlayer player{backend};
+
+    // The player on the speakers at the pipeline format, its stream open.
+    void open() {
+        ASSERT_TRUE(player.selectDevice(speakers));
+        player.setFormat(kPipelineFormat);
+        ASSERT_TRUE(player.openStream());
+    }
 };
 
 TEST_F(PlayerTest, PlaysEveryFrameOnceInOrderAfterAShortStartWithoutGaps) {
-    DCAudioPlayer player(backend);
-    ASSERT_TRUE(player.selectDevice(speakers));
-    player.setFormat(kPipelineFormat);
-    ASSERT_TRUE(player.openStream());
+    ASSERT_NO_FATAL_FAILURE(open());
     EXPECT_EQ(player.state(), PlayerState::Ready);
     const std::vector<int16_t> sound = makeStereoTones(300, 450, 1.5, kRate);
     feed(player, sound, 512);
@@ -69,7 +74,6 @@ TEST_F(PlayerTest, PlaysEveryFrameOnceInOrderAfterAShortStartWithoutGaps) {
 }
 
 TEST_F(PlayerTest, DeviceSelectionStatusAndOpenErrors) {
-    DCAudioPlayer player(backend);
     EXPECT_FALSE(player.play());
     EXPECT_EQ(messages.messages().back(), "Player status error.");
     EXPECT_FALSE(player.selectDevice(5));
@@ -87,10 +91,7 @@ TEST_F(PlayerTest, DeviceSelectionStatusAndOpenErrors) {
 
 TEST_F(PlayerTest, ABlockThatDoesNotFitIsDroppedWhole) {
     DebugCapture debug;
-    DCAudioPlayer player(backend);
-    ASSERT_TRUE(player.selectDevice(speakers));
-    player.setFormat(kPipelineFormat);
-    ASSERT_TRUE(player.openStream());
+    ASSERT_NO_FATAL_FAILURE(open());
     const std::vector<int16_t> big(size_t{DCAudioPlayer::kRingFrames - 100} * 2, 1000);
     player.addData(big);
     const uint32_t held = player.bufferedFrames();
@@ -102,10 +103,7 @@ TEST_F(PlayerTest, ABlockThatDoesNotFitIsDroppedWhole) {
 }
 
 TEST_F(PlayerTest, ADeviceThatGoesAwayIsReportedOnceAndTheNextOpenWorks) {
-    DCAudioPlayer player(backend);
-    ASSERT_TRUE(player.selectDevice(speakers));
-    player.setFormat(kPipelineFormat);
-    ASSERT_TRUE(player.openStream());
+    ASSERT_NO_FATAL_FAILURE(open());
     std::thread producer([&] { feed(player, makeStereoTones(300, 450, 0.6, kRate), 512); });
     std::this_thread::sleep_for(200ms);
     backend.loseDevices(AudioResult::DeviceGone);
@@ -123,7 +121,6 @@ TEST_F(PlayerTest, ADeviceThatGoesAwayIsReportedOnceAndTheNextOpenWorks) {
 }
 
 TEST_F(PlayerTest, StoppingAndReopeningWhileAProducerFeedsIsSafe) {
-    DCAudioPlayer player(backend);
     ASSERT_TRUE(player.selectDevice(speakers));
     player.setFormat(kPipelineFormat);
     std::atomic<bool> feeding{true};

@@ -3,6 +3,7 @@
 #include "platform/settings.h"
 #include "sim/sim_audio_backend.h"
 #include "support/temp_dir.h"
+#include "support/user_devices.h"
 
 #include <gtest/gtest.h>
 
@@ -30,12 +31,6 @@ class DeviceEnumerationTest : public ::testing::Test {
         }
         backend.setDefaultInput(2);
         backend.setDefaultOutput(1);
-    }
-
-    static std::string setting(std::string_view key) {
-        std::string value = "<none>";
-        getSetting(key, value);
-        return value;
     }
 
     TempDir config;
@@ -66,19 +61,19 @@ TEST_F(DeviceEnumerationTest, SwitchingOnRemembersTheUsersDevicesAndBringsThemBa
     ASSERT_EQ(switchPreferredDevices(backend, 1), 0);
     EXPECT_EQ(backend.currentDefaultOutput(), 2u);
     EXPECT_EQ(backend.currentDefaultInput(), 1u);
-    EXPECT_EQ(setting(kOldPlayDefaultKey), "USB Headset");
-    EXPECT_EQ(setting(kOldRecDefaultKey), "USB Headset");
-    EXPECT_EQ(setting(kNeedRestoreDevKey), "1");
+    EXPECT_EQ(storedSetting(kOldPlayDefaultKey), "USB Headset");
+    EXPECT_EQ(storedSetting(kOldRecDefaultKey), "USB Headset");
+    EXPECT_EQ(storedSetting(kNeedRestoreDevKey), "1");
 
     // A run that ended without restoring: the next start keeps the saved names.
     ASSERT_EQ(switchPreferredDevices(backend, 1), 0);
-    EXPECT_EQ(setting(kOldPlayDefaultKey), "USB Headset");
-    EXPECT_EQ(setting(kOldRecDefaultKey), "USB Headset");
+    EXPECT_EQ(storedSetting(kOldPlayDefaultKey), "USB Headset");
+    EXPECT_EQ(storedSetting(kOldRecDefaultKey), "USB Headset");
 
     ASSERT_EQ(switchPreferredDevices(backend, 0), 0);
     EXPECT_EQ(backend.currentDefaultOutput(), 1u);
     EXPECT_EQ(backend.currentDefaultInput(), 2u);
-    EXPECT_EQ(setting(kNeedRestoreDevKey), "0");
+    EXPECT_EQ(storedSetting(kNeedRestoreDevKey), "0");
     // The effect lines pass through untouched.
     std::string folder;
     ensureDataFolder(folder);
@@ -92,9 +87,9 @@ TEST_F(DeviceEnumerationTest, WithoutAVirtualDeviceOnlyTheNamesAreRemembered) {
     backend.setDefaultOutput(1);
     ASSERT_EQ(switchPreferredDevices(backend, 1), 0);
     EXPECT_EQ(backend.currentDefaultOutput(), 1u);
-    EXPECT_EQ(setting(kOldPlayDefaultKey), "USB Headset");
-    EXPECT_EQ(setting(kOldRecDefaultKey), "Built-in Microphone");
-    EXPECT_EQ(setting(kNeedRestoreDevKey), "1");
+    EXPECT_EQ(storedSetting(kOldPlayDefaultKey), "USB Headset");
+    EXPECT_EQ(storedSetting(kOldRecDefaultKey), "Built-in Microphone");
+    EXPECT_EQ(storedSetting(kNeedRestoreDevKey), "1");
     EXPECT_EQ(debug.text(), "");
 }
 
@@ -105,7 +100,7 @@ TEST_F(DeviceEnumerationTest, RestoringSkipsMissingDevicesAndAnEmptyNamePicksDev
     ASSERT_EQ(switchPreferredDevices(backend, 0), 0);
     EXPECT_EQ(backend.currentDefaultOutput(), 1u); // unchanged
     EXPECT_EQ(backend.currentDefaultInput(), 0u);
-    EXPECT_EQ(setting(kNeedRestoreDevKey), "0");
+    EXPECT_EQ(storedSetting(kNeedRestoreDevKey), "0");
 }
 
 TEST_F(DeviceEnumerationTest, FailingQueriesAndSetsEndTheSwitch) {
@@ -113,16 +108,16 @@ TEST_F(DeviceEnumerationTest, FailingQueriesAndSetsEndTheSwitch) {
     // The playback query fails: -1, nothing saved.
     backend.injectFailure(SimOp::GetDefaultOutput, AudioResult::Error);
     EXPECT_EQ(switchPreferredDevices(backend, 1), -1);
-    EXPECT_EQ(setting(kOldPlayDefaultKey), "<none>");
+    EXPECT_EQ(storedSetting(kOldPlayDefaultKey), "<none>");
 
     // The capture query fails: the playback name is saved, the microphone's stays as it was
     // (none here), and the switch goes on: a voice changer that reports success must have
     // switched.
     backend.injectFailure(SimOp::GetDefaultInput, AudioResult::Error);
     EXPECT_EQ(switchPreferredDevices(backend, 1), 0);
-    EXPECT_EQ(setting(kOldPlayDefaultKey), "USB Headset");
-    EXPECT_EQ(setting(kOldRecDefaultKey), "<none>");
-    EXPECT_EQ(setting(kNeedRestoreDevKey), "1");
+    EXPECT_EQ(storedSetting(kOldPlayDefaultKey), "USB Headset");
+    EXPECT_EQ(storedSetting(kOldRecDefaultKey), "<none>");
+    EXPECT_EQ(storedSetting(kNeedRestoreDevKey), "1");
     EXPECT_EQ(switchPreferredDevices(backend, 0), 0);
     setSetting(kNeedRestoreDevKey, "0");
 
@@ -130,17 +125,17 @@ TEST_F(DeviceEnumerationTest, FailingQueriesAndSetsEndTheSwitch) {
     backend.injectFailure(SimOp::SetDefaultOutput, AudioResult::Error);
     EXPECT_EQ(switchPreferredDevices(backend, 1), -1);
     EXPECT_EQ(backend.currentDefaultOutput(), 1u);
-    EXPECT_EQ(setting(kNeedRestoreDevKey), "0");
+    EXPECT_EQ(storedSetting(kNeedRestoreDevKey), "0");
     backend.injectFailure(SimOp::SetDefaultInput, AudioResult::Error);
     EXPECT_EQ(switchPreferredDevices(backend, 0), -1);
-    EXPECT_EQ(setting(kNeedRestoreDevKey), "0");
+    EXPECT_EQ(storedSetting(kNeedRestoreDevKey), "0");
 
     // The sound server went away: it lists nothing, and that is no restore of devices that
     // are missing. The mark stays for the next try.
     ASSERT_EQ(switchPreferredDevices(backend, 1), 0);
     backend.injectFailure(SimOp::GetDefaultOutput, AudioResult::NotRunning);
     EXPECT_EQ(switchPreferredDevices(backend, 0), -1);
-    EXPECT_EQ(setting(kNeedRestoreDevKey), "1");
+    EXPECT_EQ(storedSetting(kNeedRestoreDevKey), "1");
     EXPECT_EQ(backend.currentDefaultOutput(), 2u);
     EXPECT_EQ(switchPreferredDevices(backend, 0), 0);
     EXPECT_EQ(backend.currentDefaultOutput(), 1u);

@@ -72,29 +72,24 @@ struct Fakes {
 };
 
 EffectFactory fakeFactory(Fakes& fakes, bool psolaProduces = true, bool withEcho = true) {
-    EffectFactory f;
-    if (withEcho) {
-        f.echo = [&fakes] {
-            auto e = std::make_unique<FakeEffect>("echo", 1, true);
-            fakes.echo = e.get();
+    // Makes the effect and keeps a pointer to it in `fake`.
+    const auto maker = [](auto*& fake, auto make) {
+        return [&fake, make]() -> std::unique_ptr<Effect> {
+            auto e = make();
+            fake = e.get();
             return e;
         };
+    };
+    EffectFactory f;
+    if (withEcho) {
+        f.echo = maker(fakes.echo, [] { return std::make_unique<FakeEffect>("echo", 1, true); });
     }
-    f.cartoon = [&fakes] {
-        auto e = std::make_unique<FakeEffect>("cartoon", 10, false);
-        fakes.cartoon = e.get();
-        return e;
-    };
-    f.psola = [&fakes, psolaProduces] {
-        auto e = std::make_unique<FakeEffect>("psola", 100, psolaProduces);
-        fakes.psola = e.get();
-        return e;
-    };
-    f.background = [&fakes] {
-        auto e = std::make_unique<FakeBackground>();
-        fakes.background = e.get();
-        return e;
-    };
+    f.cartoon =
+        maker(fakes.cartoon, [] { return std::make_unique<FakeEffect>("cartoon", 10, false); });
+    f.psola = maker(fakes.psola, [psolaProduces] {
+        return std::make_unique<FakeEffect>("psola", 100, psolaProduces);
+    });
+    f.background = maker(fakes.background, [] { return std::make_unique<FakeBackground>(); });
     return f;
 }
 

@@ -262,11 +262,8 @@ TEST(EchoEffect, ConfigurationLines) {
     ASSERT_EQ(parse(echo, "0.5 1 100 0.3 58049 0.2"), 0);
     EXPECT_EQ(echo.delaySamples(0), 4410u);
     EXPECT_EQ(echo.delayLineLength(), 2'559'960u);
-}
 
-// Seven pairs make an echo; an eighth refuses the line, saying so.
-TEST(EchoEffect, SevenPairsAndNoMore) {
-    EchoEffect echo;
+    // Seven pairs make an echo; an eighth refuses the line, saying so.
     ASSERT_EQ(parse(echo, "1 1 1 0.1 2 0.1 3 0.1 4 0.1 5 0.1 6 0.1 7 0.1", 1000, 1), 0);
     EXPECT_EQ(echo.delayCount(), 7u);
     const std::vector<int16_t> want = {10000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 0, 0, 0};

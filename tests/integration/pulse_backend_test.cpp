@@ -10,6 +10,7 @@
 #include "support/signals.h"
 #include "support/sound_server.h"
 #include "support/temp_dir.h"
+#include "support/user_devices.h"
 
 #include <algorithm>
 #include <cmath>
@@ -33,13 +34,21 @@ constexpr uint32_t kBlock = 512;
 // Keeps every block a capture stream delivers (a test may allocate on the capture thread).
 class Collector : public CaptureSink {
   public:
+    struct Seen {
+        std::vector<int16_t> samples;
+        std::vector<size_t> blockSizes;
+        std::vector<AudioResult> ended;
+        std::thread::id thread;    // of the last block
+        std::thread::id endThread; // of the end
+    };
+
     void onCaptured(std::span<const int16_t> samples) override {
         std::function<void()> hook;
         {
             std::lock_guard lock(mutex_);
-            samples_.insert(samples_.end(), samples.begin(), samples.end());
-            blockSizes_.push_back(samples.size());
-            thread_ = std::this_thread::get_id();
+            seen_.samples.insert(seen_.samples.end(), samples.begin(), samples.end());
+            seen_.blockSizes.push_back(samples.size());
+            seen_.thread = std::this_thread::get_id();
             hook = hook_;
         }
         cv_.notify_all();
@@ -49,8 +58,8 @@ class Collector : public CaptureSink {
     }
     void onCaptureEnded(AudioResult why) override {
         std::lock_guard lock(mutex_);
-        ended_.push_back(why);
-        endThread_ = std::this_thread::get_id();
+        seen_.ended.push_back(why);
+        seen_.endThread = std::this_thread::get_id();
         cv_.notify_all();
     }
     // Runs on the capture thread after each block.
@@ -60,50 +69,27 @@ class Collector : public CaptureSink {
     }
     bool waitForFrames(size_t frames, std::chrono::milliseconds timeout = 5s) {
         std::unique_lock lock(mutex_);
-        return cv_.wait_for(lock, timeout, [&] { return samples_.size() >= frames * 2; });
+        return cv_.wait_for(lock, timeout, [&] { return seen_.samples.size() >= frames * 2; });
     }
     bool waitForEnd(std::chrono::milliseconds timeout = 5s) {
         std::unique_lock lock(mutex_);
-        return cv_.wait_for(lock, timeout, [&] { return !ended_.empty(); });
+        return cv_.wait_for(lock, timeout, [&] { return !seen_.ended.empty(); });
     }
-    std::vector<int16_t> samples() const {
+    Seen seen() const {
         std::lock_guard lock(mutex_);
-        return samples_;
+        return seen_;
     }
-    size_t frames() const {
-        std::lock_guard lock(mutex_);
-        return samples_.size() / 2;
-    }
-    std::vector<size_t> blockSizes() const {
-        std::lock_guard lock(mutex_);
-        return blockSizes_;
-    }
-    std::vector<AudioResult> ended() const {
-        std::lock_guard lock(mutex_);
-        return ended_;
-    }
-    std::thread::id thread() const {
-        std::lock_guard lock(mutex_);
-        return thread_;
-    }
-    std::thread::id endThread() const {
-        std::lock_guard lock(mutex_);
-        return endThread_;
-    }
+    size_t frames() const { return seen().samples.size() / 2; }
     void clear() {
         std::lock_guard lock(mutex_);
-        samples_.clear();
-        blockSizes_.clear();
+        seen_.samples.clear();
+        seen_.blockSizes.clear();
     }
 
   private:
     mutable std::mutex mutex_;
     std::condition_variable cv_;
-    std::vector<int16_t> samples_;
-    std::vector<size_t> blockSizes_;
-    std::vector<AudioResult> ended_;
-    std::thread::id thread_;
-    std::thread::id endThread_;
+    Seen seen_;
     std::function<void()> hook_;
 };
 
@@ -200,10 +186,7 @@ uint32_t indexOf(const std::vector<PulseAudioBackend::DeviceInfo>& devices,
 class MonitorRecorder {
   public:
     MonitorRecorder(const TempDir& temp, const std::string& sink)
-        : file_(temp.file(sink + ".raw")),
-          parec_({"parec", "--device=" + sink + ".monitor", "--rate=22050", "--channels=2",
-                  "--format=s16le", "--latency-msec=20", "--raw"},
-                 file_) {}
+        : file_(temp.file(sink + ".raw")), parec_(recorderCommand(sink + ".monitor"), file_) {}
     // An idle null sink may sleep for up to two seconds before it runs a new stream.
     bool waitUntilRunning() {
         return eventually([&] { return !readFile(file_).empty(); }, 5s);
@@ -397,11 +380,11 @@ TEST_F(PulseBackendTest, CaptureDeliversWhatTheMicrophoneHearsInWholeBlocks) {
     auto& pulse = dynamic_cast<PulseCaptureStream&>(*stream);
     EXPECT_EQ(pulse.droppedBlocks(), 0u);
     EXPECT_EQ(pulse.holeFrames(), 0u);
-    EXPECT_NE(sink.thread(), std::this_thread::get_id());
-    for (size_t size : sink.blockSizes()) {
+    EXPECT_NE(sink.seen().thread, std::this_thread::get_id());
+    for (size_t size : sink.seen().blockSizes) {
         ASSERT_EQ(size, 2 * kBlock);
     }
-    const std::vector<int16_t> got = sink.samples();
+    const std::vector<int16_t> got = sink.seen().samples;
     const std::vector<float> left = channelOf(got, 2, 0);
     const size_t start = onset(left);
     ASSERT_LT(start, left.size()) << "the voice never arrived";
@@ -469,7 +452,7 @@ TEST_F(PulseBackendTest, StopWaitsForTheCallbackOrEndsItFromWithinAndStartsAfres
     ASSERT_TRUE(slow.waitForFrames(40 * 256));
     EXPECT_GE(small->droppedBlocks(), 10u); // 600 ms is 51 blocks, the ring holds 4
     EXPECT_LE(small->droppedBlocks(), 60u);
-    for (size_t size : slow.blockSizes()) {
+    for (size_t size : slow.seen().blockSizes) {
         ASSERT_EQ(size, 2 * 256u);
     }
 }
@@ -740,18 +723,23 @@ TEST(ServerLossTest, StreamsEndOnceWhenTheServerDiesAndWorkAgainAfterwards) {
     ASSERT_TRUE(modules->microphone("timbrelo_test_mic", "Test Microphone"));
     ASSERT_TRUE(modules->nullSink("timbrelo_test_speakers", "Test Speakers"));
     PulseAudioBackend backend;
+    // The test devices by number, as the server lists them now.
     std::vector<PulseAudioBackend::DeviceInfo> devices;
-    ASSERT_EQ(backend.listInputs(devices), AudioResult::Ok);
-    const uint32_t mic = indexOf(devices, "timbrelo_test_mic");
-    ASSERT_EQ(backend.listOutputs(devices), AudioResult::Ok);
-    const uint32_t speakers = indexOf(devices, "timbrelo_test_speakers");
+    const auto mic = [&] {
+        EXPECT_EQ(backend.listInputs(devices), AudioResult::Ok);
+        return indexOf(devices, "timbrelo_test_mic");
+    };
+    const auto speakers = [&] {
+        EXPECT_EQ(backend.listOutputs(devices), AudioResult::Ok);
+        return indexOf(devices, "timbrelo_test_speakers");
+    };
 
     Collector sink;
     ToneSource tone(330);
     std::unique_ptr<CaptureStream> capture;
     std::unique_ptr<PlaybackStream> playback;
-    ASSERT_EQ(backend.openCapture(mic, kPipelineFormat, kBlock, sink, capture), AudioResult::Ok);
-    ASSERT_EQ(backend.openPlayback(speakers, kPipelineFormat, 256, tone, playback),
+    ASSERT_EQ(backend.openCapture(mic(), kPipelineFormat, kBlock, sink, capture), AudioResult::Ok);
+    ASSERT_EQ(backend.openPlayback(speakers(), kPipelineFormat, 256, tone, playback),
               AudioResult::Ok);
     ASSERT_EQ(capture->start(), AudioResult::Ok);
     ASSERT_EQ(playback->start(), AudioResult::Ok);
@@ -763,8 +751,9 @@ TEST(ServerLossTest, StreamsEndOnceWhenTheServerDiesAndWorkAgainAfterwards) {
     ASSERT_TRUE(sink.waitForEnd());
     ASSERT_TRUE(eventually([&] { return tone.ended.load() > 0; }, 5s));
     std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(sink.ended(), std::vector<AudioResult>{AudioResult::NotRunning});
-    EXPECT_EQ(sink.endThread(), sink.thread()) << "the end came on another thread";
+    const Collector::Seen seen = sink.seen();
+    EXPECT_EQ(seen.ended, std::vector<AudioResult>{AudioResult::NotRunning});
+    EXPECT_EQ(seen.endThread, seen.thread) << "the end came on another thread";
     EXPECT_EQ(tone.ended.load(), 1);
     EXPECT_EQ(tone.endedWith.load(), AudioResult::NotRunning);
     // A stream that ended says why when started again; stopping and closing are quick.
@@ -789,16 +778,11 @@ TEST(ServerLossTest, StreamsEndOnceWhenTheServerDiesAndWorkAgainAfterwards) {
     modules = std::make_unique<ModuleSet>();
     ASSERT_TRUE(modules->microphone("timbrelo_test_mic", "Test Microphone"));
     ASSERT_TRUE(modules->nullSink("timbrelo_test_speakers", "Test Speakers"));
-    ASSERT_EQ(backend.listInputs(devices), AudioResult::Ok);
     sink.clear();
-    ASSERT_EQ(backend.openCapture(indexOf(devices, "timbrelo_test_mic"), kPipelineFormat, kBlock,
-                                  sink, capture),
-              AudioResult::Ok);
+    ASSERT_EQ(backend.openCapture(mic(), kPipelineFormat, kBlock, sink, capture), AudioResult::Ok);
     ASSERT_EQ(capture->start(), AudioResult::Ok);
     EXPECT_TRUE(sink.waitForFrames(4 * kBlock));
-    ASSERT_EQ(backend.listOutputs(devices), AudioResult::Ok);
-    ASSERT_EQ(backend.openPlayback(indexOf(devices, "timbrelo_test_speakers"), kPipelineFormat, 256,
-                                   tone, playback),
+    ASSERT_EQ(backend.openPlayback(speakers(), kPipelineFormat, 256, tone, playback),
               AudioResult::Ok);
     const uint64_t asked = tone.requested.load();
     ASSERT_EQ(playback->start(), AudioResult::Ok);

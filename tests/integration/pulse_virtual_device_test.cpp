@@ -7,6 +7,7 @@
 #include "support/signals.h"
 #include "support/sound_server.h"
 #include "support/temp_dir.h"
+#include "support/user_devices.h"
 
 #include <algorithm>
 #include <cmath>
@@ -62,28 +63,6 @@ Written writePaced(VirtualDevice& device, const std::vector<int16_t>& pcm, doubl
     return written;
 }
 
-// Positions where a run of digital silence of `minFrames` is reached, between the first and
-// the last sound.
-std::vector<size_t> silentRuns(std::span<const float> x, size_t minFrames) {
-    size_t first = 0;
-    while (first < x.size() && x[first] == 0.0f) {
-        ++first;
-    }
-    size_t last = x.size();
-    while (last > first && x[last - 1] == 0.0f) {
-        --last;
-    }
-    std::vector<size_t> runs;
-    size_t run = 0;
-    for (size_t i = first; i < last; ++i) {
-        run = x[i] == 0.0f ? run + 1 : 0;
-        if (run == minFrames) {
-            runs.push_back(i);
-        }
-    }
-    return runs;
-}
-
 // Modules whose arguments hold `argument` as a whole word.
 size_t modulesWith(const std::string& argument) {
     std::istringstream lines(pactl({"list", "short", "modules"}).value_or(""));
@@ -104,9 +83,7 @@ size_t pairModules() {
 class MicrophoneRecorder {
   public:
     explicit MicrophoneRecorder(const std::string& file)
-        : file_(file), process_({"parec", "--device=timbrelo_vmic", "--rate=22050", "--channels=2",
-                                 "--format=s16le", "--latency-msec=20", "--raw"},
-                                file) {}
+        : file_(file), process_(recorderCommand("timbrelo_vmic"), file) {}
     bool started() const { return process_.started(); }
     uintmax_t bytes() const {
         std::error_code ec;
@@ -114,7 +91,8 @@ class MicrophoneRecorder {
         return ec ? 0 : n;
     }
     void stop() { process_.stop(); }
-    std::vector<int16_t> samples() const { return asSamples(fileBytes(file_)); }
+    // What it recorded on the left channel.
+    std::vector<float> left() const { return channelOf(asSamples(fileBytes(file_)), 2, 0); }
 
   private:
     std::string file_;
@@ -203,16 +181,6 @@ TEST_F(PulseVirtualDeviceTest, APieceOfAPairLeftBehindIsReplacedAndTheWholePairG
     EXPECT_EQ(pairModules(), 0u);
 }
 
-// The voice of a listener's recording: the recorder's left channel from the voice's onset.
-struct Heard {
-    std::vector<float> left;
-    std::vector<float> right;
-};
-Heard heardVoice(const MicrophoneRecorder& recorder) {
-    const std::vector<int16_t> got = recorder.samples();
-    return {channelOf(got, 2, 0), channelOf(got, 2, 1)};
-}
-
 // Every frame of a continuous voice reaches a program recording the virtual microphone, with
 // no gap, for the plain voice's blocks and for a voice that comes in psola's 882-frame blocks
 // (written late by up to 5 ms as from a busy capture thread); clicks after it time the delay.
@@ -277,10 +245,10 @@ TEST_F(PulseVirtualDeviceTest, AContinuousVoiceReachesARecorderWholeWithoutAGapA
                     static_cast<unsigned long long>(device->serverUnderruns()),
                     static_cast<unsigned long long>(stats.droppedFrames),
                     static_cast<unsigned long long>(stats.repeatedFrames));
-        const Heard heard = heardVoice(recorder);
-        const size_t start = onset(heard.left);
-        ASSERT_LT(start + voiceFrames, heard.left.size());
-        const std::span<const float> voice(heard.left.data() + start, voiceFrames - 2000);
+        const std::vector<float> heard = recorder.left();
+        const size_t start = onset(heard);
+        ASSERT_LT(start + voiceFrames, heard.size());
+        const std::span<const float> voice(heard.data() + start, voiceFrames - 2000);
         const std::vector<size_t> gaps = silentRuns(voice, 110);
         EXPECT_TRUE(gaps.empty()) << "a gap of 5 ms or more in the voice, first at "
                                   << (gaps.empty() ? 0 : gaps.front()) << " of " << voice.size()
@@ -297,12 +265,12 @@ TEST_F(PulseVirtualDeviceTest, AContinuousVoiceReachesARecorderWholeWithoutAGapA
             const auto after = std::find_if(written.blocks.begin(), written.blocks.end(),
                                             [&](const auto& b) { return b.first > frame; });
             const auto block = after == written.blocks.begin() ? written.blocks.end() : after - 1;
-            auto it = std::find_if(heard.left.begin() + static_cast<long>(start + frame - 1000),
-                                   heard.left.end(), [](float v) { return std::fabs(v) > 0.25f; });
-            if (block == written.blocks.end() || it == heard.left.end()) {
+            auto it = std::find_if(heard.begin() + static_cast<long>(start + frame - 1000),
+                                   heard.end(), [](float v) { return std::fabs(v) > 0.25f; });
+            if (block == written.blocks.end() || it == heard.end()) {
                 break;
             }
-            const auto at = static_cast<uintmax_t>(it - heard.left.begin()) * 4 + 4;
+            const auto at = static_cast<uintmax_t>(it - heard.begin()) * 4 + 4;
             const auto arrived = std::find_if(progress.begin(), progress.end(),
                                               [&](const auto& p) { return p.second >= at; });
             if (arrived == progress.end()) {
@@ -339,10 +307,10 @@ TEST_F(PulseVirtualDeviceTest, MicrophoneClocksFasterOrSlowerNeitherBuildUpDelay
         recorder.stop();
         const JitterBuffer::Stats stats = device->voiceStats();
         EXPECT_EQ(stats.underruns, 0u);
-        const Heard heard = heardVoice(recorder);
-        const size_t start = onset(heard.left);
-        ASSERT_LT(start + voice.size() / 2, heard.left.size() + 2000);
-        const std::span<const float> kept(heard.left.data() + start, voice.size() / 2 - 4000);
+        const std::vector<float> heard = recorder.left();
+        const size_t start = onset(heard);
+        ASSERT_LT(start + voice.size() / 2, heard.size() + 2000);
+        const std::span<const float> kept(heard.data() + start, voice.size() / 2 - 4000);
         EXPECT_TRUE(silentRuns(kept, 110).empty()) << "a gap of 5 ms or more in the voice";
     }
 }

@@ -11,6 +11,7 @@
 #include "support/signals.h"
 #include "support/sound_server.h"
 #include "support/temp_dir.h"
+#include "support/user_devices.h"
 
 #include <array>
 #include <atomic>
@@ -47,87 +48,27 @@ std::vector<float> toneWithNoise(double frequency, double seconds) {
     return out;
 }
 
-// A program recording from `device` ("": the default source) at the pipeline format.
-std::vector<std::string> recorder(const std::string& device) {
-    std::vector<std::string> argv = {"parec",        "--latency-msec=20", "--format=s16le",
-                                     "--rate=22050", "--channels=2",      "--raw"};
-    if (!device.empty()) {
-        argv.push_back("--device=" + device);
-    }
-    return argv;
+// Starts the voice changer, its output in `log`; waits until it says it is ready.
+std::unique_ptr<ChildProcess> startRunner(const std::vector<std::string>& options,
+                                          const std::string& log) {
+    std::vector<std::string> argv = {kCli, "run"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    auto runner = std::make_unique<ChildProcess>(argv, log, true);
+    EXPECT_TRUE(eventually([&] { return occurrences(log, "ready:") > 0; }, 15s)) << readFile(log);
+    return runner;
 }
 
 class RunCommandTest : public ::testing::Test {
   protected:
     void SetUp() override {
         SKIP_WITHOUT_SOUND_SERVER();
-        ASSERT_TRUE(modules.microphone("e2e_mic", "Test Microphone"));
-        ASSERT_TRUE(modules.nullSink("e2e_speakers", "Test Speakers"));
-        ASSERT_TRUE(setDefaultDevice("source", "e2e_mic"));
-        ASSERT_TRUE(setDefaultDevice("sink", "e2e_speakers"));
+        ASSERT_TRUE(user.make());
         ASSERT_EQ(backend.connect(), AudioResult::Ok);
-        // A real microphone never stops; the test one is a null sink, which PulseAudio lets
-        // fall idle and then holds a new stream up for about two seconds. Keep it running.
-        keepAlive = std::make_unique<ChildProcess>(std::vector<std::string>{
-            "pacat", "--playback", "--device=e2e_mic_feed", "--format=s16le", "--rate=22050",
-            "--channels=2", "--latency-msec=20", "/dev/zero"});
-        if (sharedSoundServerKind() == "pulse") {
-            pactl({"suspend-sink", "e2e_mic_feed", "1"});
-            pactl({"suspend-sink", "e2e_mic_feed", "0"});
-        }
         std::this_thread::sleep_for(300ms);
     }
 
-    // Starts the voice changer; waits until it says it is ready.
-    std::unique_ptr<ChildProcess> startRunner(std::vector<std::string> options,
-                                              const std::string& log) {
-        std::vector<std::string> argv = {kCli, "run"};
-        argv.insert(argv.end(), options.begin(), options.end());
-        auto runner = std::make_unique<ChildProcess>(argv, log, true);
-        EXPECT_TRUE(eventually([&] { return said(log, "ready:"); }, 15s)) << readFile(log);
-        return runner;
-    }
-
     static bool said(const std::string& log, const std::string& text) {
-        return readFile(log).find(text) != std::string::npos;
-    }
-
-    // The description of the default input or output device (as the device lists cut it).
-    std::string defaultDevice(bool input) {
-        uint32_t index = kDefaultDevice;
-        if (input) {
-            return backend.defaultInput(index) == AudioResult::Ok ? backend.inputDeviceName(index)
-                                                                  : "";
-        }
-        return backend.defaultOutput(index) == AudioResult::Ok ? backend.outputDeviceName(index)
-                                                               : "";
-    }
-
-    // Devices named "Timbrelo" in the device lists: {inputs, outputs}.
-    std::pair<int, int> virtualDevices() {
-        std::pair<int, int> count{0, 0};
-        for (uint32_t i = 0; i < backend.inputDeviceCount(); ++i) {
-            count.first += backend.inputDeviceName(i).find("Timbrelo") != std::string::npos;
-        }
-        for (uint32_t i = 0; i < backend.outputDeviceCount(); ++i) {
-            count.second += backend.outputDeviceName(i).find("Timbrelo") != std::string::npos;
-        }
-        return count;
-    }
-
-    bool userDefaultsBack() {
-        return eventually(
-            [&] {
-                return defaultDevice(true) == "Test Microphone" &&
-                       defaultDevice(false) == "Test Speakers";
-            },
-            5s);
-    }
-
-    // Loops a sound into the test microphone for as long as it lives.
-    std::unique_ptr<ChildProcess> speakIntoMicrophone(const std::string& wav) {
-        return std::make_unique<ChildProcess>(std::vector<std::string>{
-            "sh", "-c", "while paplay --device=e2e_mic_feed '" + wav + "'; do :; done"});
+        return occurrences(log, text) > 0;
     }
 
     TempDir dir;
@@ -137,7 +78,7 @@ class RunCommandTest : public ::testing::Test {
     ScopedEnv runtime{"XDG_RUNTIME_DIR", dir.path()};
     ModuleSet modules;
     PulseAudioBackend backend;
-    std::unique_ptr<ChildProcess> keepAlive;
+    UserDevices user{"e2e"};
 };
 
 TEST_F(RunCommandTest, ChangesTheVoiceForAListenerAndPutsEverythingBack) {
@@ -145,13 +86,11 @@ TEST_F(RunCommandTest, ChangesTheVoiceForAListenerAndPutsEverythingBack) {
     const std::string record = dir.file("call.wav");
     auto runner = startRunner(
         {"--preset", "Male to female(General)", "--record", record, "--slot", "effect"}, log);
-    EXPECT_EQ(defaultDevice(true), "Timbrelo Virtual Microphone");
-    EXPECT_EQ(defaultDevice(false), "Timbrelo Virtual Speaker");
-    EXPECT_EQ(virtualDevices(), std::make_pair(1, 1));
+    EXPECT_EQ(defaultDeviceName(backend, true), "Timbrelo Virtual Microphone");
+    EXPECT_EQ(defaultDeviceName(backend, false), "Timbrelo Virtual Speaker");
+    EXPECT_EQ(virtualDeviceCount(backend), std::make_pair(1, 1));
 
-    const std::string voice = dir.file("voice.wav");
-    writeWav(voice, toInterleaved16(makeVoice(120, 3.0, kRate, 0.4), 2), 22050, 2);
-    auto speaker = speakIntoMicrophone(voice);
+    user.speak(writeTestVoice(dir));
     std::this_thread::sleep_for(600ms);
     EXPECT_FALSE(said(log, "capture started")) << "nobody listens yet";
 
@@ -163,8 +102,8 @@ TEST_F(RunCommandTest, ChangesTheVoiceForAListenerAndPutsEverythingBack) {
     const std::string tone = dir.file("tone.wav");
     const std::vector<float> render = toneWithNoise(1000, 2.0);
     writeWav(tone, toInterleaved16(render, 2), 22050, 2);
-    auto speakers = std::make_unique<ChildProcess>(recorder("e2e_speakers.monitor"), played);
-    auto listener = std::make_unique<ChildProcess>(recorder(""), heard);
+    auto speakers = std::make_unique<ChildProcess>(recorderCommand("e2e_speakers.monitor"), played);
+    auto listener = std::make_unique<ChildProcess>(recorderCommand(""), heard);
     ASSERT_TRUE(eventually([&] { return said(log, "capture started"); }, 3s)) << readFile(log);
     ChildProcess program({"paplay", tone});
     std::this_thread::sleep_for(3500ms);
@@ -173,7 +112,7 @@ TEST_F(RunCommandTest, ChangesTheVoiceForAListenerAndPutsEverythingBack) {
     ASSERT_TRUE(eventually([&] { return said(log, "capture stopped"); }, 2s)) << readFile(log);
     EXPECT_LT(Clock::now() - listenerGone, 1s);
     speakers->stop();
-    speaker->stop();
+    user.quiet();
 
     // The listener heard the voice raised by nine semitones.
     const std::vector<float> left = channelOf(asSamples(fileBytes(heard)), 2, 0);
@@ -214,8 +153,8 @@ TEST_F(RunCommandTest, ChangesTheVoiceForAListenerAndPutsEverythingBack) {
 
     runner->signal(SIGTERM);
     EXPECT_EQ(runner->wait(15s), 0) << readFile(log);
-    EXPECT_TRUE(userDefaultsBack());
-    EXPECT_EQ(virtualDevices(), std::make_pair(0, 0));
+    EXPECT_TRUE(userDefaultsBack(backend));
+    EXPECT_EQ(virtualDeviceCount(backend), std::make_pair(0, 0));
 }
 
 TEST_F(RunCommandTest, AfterAKillTheLeftOverDevicesAreAdoptedAndTheDefaultsComeBack) {
@@ -223,17 +162,17 @@ TEST_F(RunCommandTest, AfterAKillTheLeftOverDevicesAreAdoptedAndTheDefaultsComeB
     auto first = startRunner({}, log1);
     first->signal(SIGKILL);
     first->wait(5s);
-    EXPECT_EQ(virtualDevices(), std::make_pair(1, 1)); // left behind
+    EXPECT_EQ(virtualDeviceCount(backend), std::make_pair(1, 1)); // left behind
     const auto leftModules = pactl({"list", "short", "modules"});
 
     const std::string log2 = dir.file("second.log");
     auto second = startRunner({}, log2);
-    EXPECT_EQ(virtualDevices(), std::make_pair(1, 1)) << "adopted, not doubled";
+    EXPECT_EQ(virtualDeviceCount(backend), std::make_pair(1, 1)) << "adopted, not doubled";
     EXPECT_EQ(pactl({"list", "short", "modules"}), leftModules) << "adopted, not replaced";
     second->signal(SIGTERM);
     EXPECT_EQ(second->wait(15s), 0) << readFile(log2);
-    EXPECT_TRUE(userDefaultsBack());
-    EXPECT_EQ(virtualDevices(), std::make_pair(0, 0));
+    EXPECT_TRUE(userDefaultsBack(backend));
+    EXPECT_EQ(virtualDeviceCount(backend), std::make_pair(0, 0));
 }
 
 TEST_F(RunCommandTest, RefusesASecondVirtualMicrophone) {
@@ -242,43 +181,8 @@ TEST_F(RunCommandTest, RefusesASecondVirtualMicrophone) {
     ChildProcess runner({kCli, "run"}, log, true);
     EXPECT_EQ(runner.wait(15s), 1) << readFile(log);
     EXPECT_TRUE(said(log, "Please make sure you installed Virello and only one Virello."));
-    EXPECT_TRUE(userDefaultsBack());
+    EXPECT_TRUE(userDefaultsBack(backend));
 }
-
-// The user's devices on one sound server, made again on each: the test microphone (kept
-// running, and speaking a voice into it) and the test speakers.
-class UserDevices {
-  public:
-    bool make(const std::string& voice) {
-        if (!modules_.microphone("e2e_mic", "Test Microphone") ||
-            !modules_.nullSink("e2e_speakers", "Test Speakers")) {
-            return false;
-        }
-        keepAlive_ = std::make_unique<ChildProcess>(std::vector<std::string>{
-            "pacat", "--playback", "--device=e2e_mic_feed", "--format=s16le", "--rate=22050",
-            "--channels=2", "--latency-msec=20", "/dev/zero"});
-        // PulseAudio holds a new stream of an idle null sink up for about two seconds; a real
-        // microphone never idles, so the test one is woken at once (as RunCommandTest does).
-        if (sharedSoundServerKind() == "pulse") {
-            pactl({"suspend-sink", "e2e_mic_feed", "1"});
-            pactl({"suspend-sink", "e2e_mic_feed", "0"});
-        }
-        speaker_ = std::make_unique<ChildProcess>(std::vector<std::string>{
-            "sh", "-c", "while paplay --device=e2e_mic_feed '" + voice + "'; do :; done"});
-        return true;
-    }
-    // The server is gone, and its devices and clients with it.
-    void forget() {
-        speaker_.reset();
-        keepAlive_.reset();
-        modules_.forget();
-    }
-
-  private:
-    ModuleSet modules_;
-    std::unique_ptr<ChildProcess> keepAlive_;
-    std::unique_ptr<ChildProcess> speaker_;
-};
 
 // Processor time a process has used, in seconds.
 double cpuSeconds(pid_t pid) {
@@ -312,19 +216,9 @@ class RunCommandServerLoss : public ::testing::Test {
         SKIP_WITHOUT_SOUND_SERVER();
         server = std::make_unique<OwnSoundServer>(sharedSoundServerKind());
         ASSERT_TRUE(server->running()) << server->error();
-        writeWav(voice, toInterleaved16(makeVoice(120, 3.0, kRate, 0.4), 2), 22050, 2);
-        ASSERT_TRUE(devices->make(voice));
-        ASSERT_TRUE(setDefaultDevice("source", "e2e_mic"));
-        ASSERT_TRUE(setDefaultDevice("sink", "e2e_speakers"));
+        ASSERT_TRUE(devices->make());
+        devices->speak(voice);
         std::this_thread::sleep_for(300ms);
-    }
-
-    std::unique_ptr<ChildProcess> startRunner(const std::vector<std::string>& options) {
-        std::vector<std::string> argv = {kCli, "run"};
-        argv.insert(argv.end(), options.begin(), options.end());
-        auto runner = std::make_unique<ChildProcess>(argv, log, true);
-        EXPECT_TRUE(eventually([&] { return count("ready:") == 1; }, 15s)) << readFile(log);
-        return runner;
     }
 
     // Kills the server under the running voice changer, which must say so and wait.
@@ -336,37 +230,24 @@ class RunCommandServerLoss : public ::testing::Test {
         EXPECT_EQ(runner.wait(0ms), -1) << "it ended: " << readFile(log);
     }
 
-    size_t count(const std::string& text) const {
-        const std::string all = readFile(log);
-        size_t n = 0;
-        for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) {
-            ++n;
-        }
-        return n;
-    }
-
-    static std::string setting(std::string_view key) {
-        std::string value = "<none>";
-        getSetting(key, value);
-        return value;
-    }
+    size_t count(const std::string& text) const { return occurrences(log, text); }
 
     TempDir dir;
     ScopedEnv home{"XDG_CONFIG_HOME", dir.path()};
     ScopedEnv runtime{"XDG_RUNTIME_DIR", dir.path()};
     const std::string log = dir.file("run.log");
-    const std::string voice = dir.file("voice.wav");
+    const std::string voice = writeTestVoice(dir);
     std::unique_ptr<OwnSoundServer> server;
     // Made after the server, gone before it.
-    std::unique_ptr<UserDevices> devices = std::make_unique<UserDevices>();
+    std::unique_ptr<UserDevices> devices = std::make_unique<UserDevices>("e2e");
 };
 
 TEST_F(RunCommandServerLoss, WaitsForTheServerAndBringsTheSameVoiceAndRecordingBack) {
     const std::string record = dir.file("call.wav");
     auto runner = startRunner(
-        {"--preset", "Male to female(General)", "--record", record, "--slot", "effect"});
+        {"--preset", "Male to female(General)", "--record", record, "--slot", "effect"}, log);
     const double expected = 120 * std::pow(2.0, 9 / 12.0);
-    auto listener = std::make_unique<ChildProcess>(recorder(""), dir.file("before.raw"));
+    auto listener = std::make_unique<ChildProcess>(recorderCommand(""), dir.file("before.raw"));
     ASSERT_TRUE(eventually([&] { return count("capture started") == 1; }, 5s)) << readFile(log);
     std::this_thread::sleep_for(1500ms);
 
@@ -383,7 +264,8 @@ TEST_F(RunCommandServerLoss, WaitsForTheServerAndBringsTheSameVoiceAndRecordingB
     ASSERT_TRUE(server->restart()) << server->error();
     const auto back = Clock::now();
     const auto since = [&] { return std::chrono::duration<double>(Clock::now() - back).count(); };
-    ASSERT_TRUE(devices->make(voice));
+    ASSERT_TRUE(devices->make(false));
+    devices->speak(voice);
     ASSERT_TRUE(eventually(
         [&] { return pactl({"get-default-source"}).value_or("") == "timbrelo_vmic"; },
         std::chrono::duration_cast<std::chrono::milliseconds>(5s - (Clock::now() - back))))
@@ -396,7 +278,7 @@ TEST_F(RunCommandServerLoss, WaitsForTheServerAndBringsTheSameVoiceAndRecordingB
     // A program records from the default microphone again and hears the changed voice.
     const std::string after = dir.file("after.raw");
     const double listenAt = since();
-    listener = std::make_unique<ChildProcess>(recorder(""), after);
+    listener = std::make_unique<ChildProcess>(recorderCommand(""), after);
     double heardAt = -1;
     eventually(
         [&] {
@@ -432,7 +314,7 @@ TEST_F(RunCommandServerLoss, WaitsForTheServerAndBringsTheSameVoiceAndRecordingB
     EXPECT_EQ(count("default devices restored"), 1u) << readFile(log);
     EXPECT_EQ(settledDefault("source", "e2e_mic"), "e2e_mic");
     EXPECT_EQ(settledDefault("sink", "e2e_speakers"), "e2e_speakers");
-    EXPECT_EQ(setting(kNeedRestoreDevKey), "0");
+    EXPECT_EQ(storedSetting(kNeedRestoreDevKey), "0");
     const std::string sources = pactl({"list", "short", "sources"}).value_or("");
     EXPECT_EQ(sources.find("timbrelo"), std::string::npos) << sources;
     auto call = readWav(record);
@@ -443,7 +325,7 @@ TEST_F(RunCommandServerLoss, WaitsForTheServerAndBringsTheSameVoiceAndRecordingB
 }
 
 TEST_F(RunCommandServerLoss, AStopWhileWaitingEndsAtOnceAndClaimsNoRestore) {
-    auto runner = startRunner({});
+    auto runner = startRunner({}, log);
     killServer(*runner);
     const auto asked = Clock::now();
     runner->signal(SIGINT);
@@ -451,8 +333,8 @@ TEST_F(RunCommandServerLoss, AStopWhileWaitingEndsAtOnceAndClaimsNoRestore) {
     EXPECT_LT(Clock::now() - asked, 2s);
     EXPECT_EQ(count("default devices restored"), 0u) << readFile(log);
     EXPECT_EQ(count("could not be put back; the next start tries again"), 1u) << readFile(log);
-    EXPECT_EQ(setting(kNeedRestoreDevKey), "1");
-    EXPECT_EQ(setting(kOldRecDefaultKey), "Test Microphone");
+    EXPECT_EQ(storedSetting(kNeedRestoreDevKey), "1");
+    EXPECT_EQ(storedSetting(kOldRecDefaultKey), "Test Microphone");
     EXPECT_TRUE(server->restart()) << server->error();
 }
 
@@ -577,17 +459,6 @@ TEST_F(RunCommandTest, EndToEndDelayFromTheMicrophoneToAListener) {
     }
 }
 
-// Runs of digital silence of at least `minFrames` inside [from, to).
-size_t silentRunsWithin(const std::vector<float>& x, size_t from, size_t to, size_t minFrames) {
-    size_t runs = 0;
-    size_t run = 0;
-    for (size_t i = from; i < std::min(to, x.size()); ++i) {
-        run = x[i] == 0.0f ? run + 1 : 0;
-        runs += run == minFrames;
-    }
-    return runs;
-}
-
 TEST_F(RunCommandTest, AListenerHearsEveryBlockOfTheVoiceThePlainOneAndThePsolaOne) {
     // Fifteen seconds of voice without a pause: any stretch of digital silence inside what the
     // listener hears is a block the virtual microphone dropped or filled with zeros.
@@ -597,7 +468,7 @@ TEST_F(RunCommandTest, AListenerHearsEveryBlockOfTheVoiceThePlainOneAndThePsolaO
         const std::string log = dir.file("gaps.log");
         auto runner = startRunner({"--preset", preset}, log);
         const std::string heard = dir.file("heard.raw");
-        auto listener = std::make_unique<ChildProcess>(recorder(""), heard);
+        auto listener = std::make_unique<ChildProcess>(recorderCommand(""), heard);
         ASSERT_TRUE(eventually([&] { return said(log, "capture started"); }, 3s)) << readFile(log);
         std::this_thread::sleep_for(300ms);
         ChildProcess speaker({"paplay", "--device=e2e_mic_feed", voice});
@@ -611,7 +482,7 @@ TEST_F(RunCommandTest, AListenerHearsEveryBlockOfTheVoiceThePlainOneAndThePsolaO
         const size_t start = onset(left);
         const auto frames = static_cast<size_t>(15.0 * kRate);
         ASSERT_LT(start + frames, left.size()) << preset << ": the voice did not come through";
-        EXPECT_EQ(silentRunsWithin(left, start + 2205, start + frames, 110), 0u)
+        EXPECT_EQ(silentRuns(std::span(left).subspan(start + 2205, frames - 2205), 110).size(), 0u)
             << preset << ": the listener heard gaps of 5 ms or more";
         EXPECT_GT(rms(std::span(left).subspan(start, frames)), 0.05) << preset;
     }

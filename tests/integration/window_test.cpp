@@ -8,12 +8,12 @@
 #include "support/signals.h"
 #include "support/sound_server.h"
 #include "support/temp_dir.h"
+#include "support/user_devices.h"
 
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -26,10 +26,6 @@ namespace {
 
 constexpr double kRate = 22050;
 const std::string kWindow = TIMBRELO_BINARY_DIR "/src/ui/timbrelo";
-
-bool installed(const std::string& program) {
-    return runCommand({"sh", "-c", "command -v " + program}).status == 0;
-}
 
 // A private X server on a display number of its own choosing.
 class XServer {
@@ -71,14 +67,8 @@ class WindowEndToEndTest : public ::testing::Test {
             }
         }
         SKIP_WITHOUT_SOUND_SERVER();
-        ASSERT_TRUE(modules.microphone("ui_mic", "Test Microphone"));
-        ASSERT_TRUE(modules.nullSink("ui_speakers", "Test Speakers"));
-        ASSERT_TRUE(setDefaultDevice("source", "ui_mic"));
-        ASSERT_TRUE(setDefaultDevice("sink", "ui_speakers"));
+        ASSERT_TRUE(user.make());
         ASSERT_EQ(backend.connect(), AudioResult::Ok);
-        keepAlive = std::make_unique<ChildProcess>(std::vector<std::string>{
-            "pacat", "--playback", "--device=ui_mic_feed", "--format=s16le", "--rate=22050",
-            "--channels=2", "--latency-msec=20", "/dev/zero"});
         // Under AddressSanitizer: the D-Bus library that Qt's xcb platform loads keeps a
         // buffer to the end, which the leak check must not count against the window.
         writeFile(dir.file("lsan.supp"), "leak:libdbus-1.so\n");
@@ -94,8 +84,8 @@ class WindowEndToEndTest : public ::testing::Test {
     std::unique_ptr<ChildProcess> startWindow(const std::string& log) {
         auto window = std::make_unique<ChildProcess>(std::vector<std::string>{kWindow}, log, true);
         EXPECT_TRUE(eventually([&] { return windows() == 1; }, 15s)) << readFile(log);
-        EXPECT_TRUE(
-            eventually([&] { return defaultDevice(true) == "Timbrelo Virtual Microphone"; }, 10s))
+        EXPECT_TRUE(eventually(
+            [&] { return defaultDeviceName(backend, true) == "Timbrelo Virtual Microphone"; }, 10s))
             << readFile(log);
         return window;
     }
@@ -126,42 +116,16 @@ class WindowEndToEndTest : public ::testing::Test {
         ASSERT_EQ(runCommand(argv).status, 0);
     }
 
-    std::string defaultDevice(bool input) {
-        uint32_t index = kDefaultDevice;
-        if (input) {
-            return backend.defaultInput(index) == AudioResult::Ok ? backend.inputDeviceName(index)
-                                                                  : "";
-        }
-        return backend.defaultOutput(index) == AudioResult::Ok ? backend.outputDeviceName(index)
-                                                               : "";
-    }
-
-    int virtualDevices() {
-        int count = 0;
-        for (uint32_t i = 0; i < backend.inputDeviceCount(); ++i) {
-            count += backend.inputDeviceName(i).find("Timbrelo") != std::string::npos;
-        }
-        for (uint32_t i = 0; i < backend.outputDeviceCount(); ++i) {
-            count += backend.outputDeviceName(i).find("Timbrelo") != std::string::npos;
-        }
-        return count;
-    }
-
     bool everythingBack() {
-        return eventually(
-            [&] {
-                return defaultDevice(true) == "Test Microphone" &&
-                       defaultDevice(false) == "Test Speakers" && virtualDevices() == 0;
-            },
-            5s);
+        return userDefaultsBack(backend) &&
+               eventually([&] { return virtualDeviceCount(backend) == std::pair(0, 0); }, 5s);
     }
 
     TempDir dir;
     ScopedEnv home{"XDG_CONFIG_HOME", dir.path()};
     ScopedEnv runtime{"XDG_RUNTIME_DIR", dir.path()};
-    ModuleSet modules;
     PulseAudioBackend backend;
-    std::unique_ptr<ChildProcess> keepAlive;
+    UserDevices user{"ui"};
     std::unique_ptr<ScopedEnv> leaks;
     std::unique_ptr<XServer> x;
     std::unique_ptr<ScopedEnv> display;
@@ -170,7 +134,7 @@ class WindowEndToEndTest : public ::testing::Test {
 TEST_F(WindowEndToEndTest, AChosenVoiceReachesAListenerAndSigtermPutsEverythingBack) {
     const std::string log = dir.file("window.log");
     auto window = startWindow(log);
-    EXPECT_EQ(defaultDevice(false), "Timbrelo Virtual Speaker");
+    EXPECT_EQ(defaultDeviceName(backend, false), "Timbrelo Virtual Speaker");
 
     // A second copy ends at once, silently, and shows no window.
     const auto before = Clock::now();
@@ -180,15 +144,9 @@ TEST_F(WindowEndToEndTest, AChosenVoiceReachesAListenerAndSigtermPutsEverythingB
     EXPECT_LT(Clock::now() - before, 3s);
     EXPECT_EQ(windows(), 1);
 
-    const std::string voice = dir.file("voice.wav");
-    writeWav(voice, toInterleaved16(makeVoice(120, 3.0, kRate, 0.4), 2), 22050, 2);
-    ChildProcess speaker(
-        {"sh", "-c", "while paplay --device=ui_mic_feed '" + voice + "'; do :; done"});
+    user.speak(writeTestVoice(dir));
     const std::string heard = dir.file("heard.raw");
-    auto listener = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"parec", "--latency-msec=20", "--format=s16le", "--rate=22050",
-                                 "--channels=2", "--raw"},
-        heard);
+    auto listener = std::make_unique<ChildProcess>(recorderCommand(), heard);
     std::this_thread::sleep_for(1s);
     // "Effects" is the third control after "Effect Off"; the third voice of its menu is
     // "Male to female(General)", nine semitones up.
@@ -227,7 +185,7 @@ TEST_F(WindowEndToEndTest, ExitPutsEverythingBackAndHideUsesTheTray) {
     keys({"shift+Tab", "shift+Tab", "space"});
     EXPECT_TRUE(eventually([&] { return windows() == 0; }, 3s));
     EXPECT_EQ(window->wait(300ms), -1) << "Hide must not end the program";
-    EXPECT_EQ(defaultDevice(true), "Timbrelo Virtual Microphone");
+    EXPECT_EQ(defaultDeviceName(backend, true), "Timbrelo Virtual Microphone");
 
     // Hidden in the tray it still ends cleanly when its terminal goes away.
     window->signal(SIGHUP);
@@ -264,25 +222,14 @@ TEST_F(WindowEndToEndTest, BusctlSwitchesTheWindowsVoiceAndCtlQuitRunsTheExit) {
     auto window = startWindow(log);
     ASSERT_TRUE(eventually([&] { return ctl({"status"}).status == 0; }, 10s)) << readFile(log);
 
-    const std::string voice = dir.file("voice.wav");
-    writeWav(voice, toInterleaved16(makeVoice(120, 3.0, kRate, 0.4), 2), 22050, 2);
-    ChildProcess speaker(
-        {"sh", "-c", "while paplay --device=ui_mic_feed '" + voice + "'; do :; done"});
+    user.speak(writeTestVoice(dir));
     const std::string heard = dir.file("heard.raw");
-    auto listener = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"parec", "--latency-msec=20", "--format=s16le", "--rate=22050",
-                                 "--channels=2", "--raw"},
-        heard);
+    auto listener = std::make_unique<ChildProcess>(recorderCommand(), heard);
     ASSERT_TRUE(eventually(
         [&] { return ctl({"status"}).output.find("capture: running") != std::string::npos; }, 5s));
     std::this_thread::sleep_for(2s);
-    struct stat st {};
-    ASSERT_EQ(::stat(heard.c_str(), &st), 0);
-    const auto switchedAt = static_cast<size_t>(st.st_size / 4);
-    CommandResult r = runCommand({"busctl", "--user", "call", "io.github.timbrelo.Timbrelo",
-                                  "/io/github/timbrelo/Timbrelo", "io.github.timbrelo.Timbrelo1",
-                                  "ChoosePreset", "s", "Male to female(General)"},
-                                 20s, true);
+    const size_t switchedAt = recordedFrames(heard);
+    CommandResult r = busctl("call", {"ChoosePreset", "s", "Male to female(General)"});
     ASSERT_EQ(r.status, 0) << r.output;
     std::this_thread::sleep_for(2500ms);
     listener->stop();
@@ -290,14 +237,7 @@ TEST_F(WindowEndToEndTest, BusctlSwitchesTheWindowsVoiceAndCtlQuitRunsTheExit) {
     EXPECT_NE(r.output.find("preset: Male to female(General)\n"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("delay: "), std::string::npos) << r.output;
 
-    const std::vector<float> left = channelOf(asSamples(fileBytes(heard)), 2, 0);
-    const auto rate = static_cast<size_t>(kRate);
-    ASSERT_GT(left.size(), switchedAt + 2 * rate);
-    const std::span<const float> all(left);
-    const double before =
-        measurePitchMedian(all.subspan(switchedAt - rate, rate * 4 / 5), kRate, 2048, 80, 400);
-    const double after =
-        measurePitchMedian(all.subspan(switchedAt + rate, rate), kRate, 2048, 80, 400);
+    const auto [before, after] = pitchAroundSwitch(heard, switchedAt);
     const double raised = 120 * std::pow(2.0, 9 / 12.0);
     std::printf("[ control  ] window: pitch before the call %.1f Hz, after %.1f Hz\n", before,
                 after);

@@ -211,19 +211,16 @@ TEST(SpectralLowPass, FullCutoffDelaysByExactlyOneBlock) {
 
 TEST(SpectralLowPass, HalfCutoffPassesLowTonesAndRemovesHighOnes) {
     constexpr int32_t n = 1147;
-    for (double f : {0.1, 0.2}) {
+    for (double f : {0.1, 0.2, 0.3, 0.4}) {
         SpectralLowPass filter(n);
         const std::vector<float> x = tone(f, 12 * n);
         const std::vector<float> y = filterAll(filter, x, 0.5f);
-        const double ratio = rms(slice(y, 0.25, 1.0)) / rms(slice(x, 0.25, 1.0));
-        EXPECT_NEAR(20 * std::log10(ratio), 0.0, 0.5) << "tone at " << f << " of the rate";
-    }
-    for (double f : {0.3, 0.4}) {
-        SpectralLowPass filter(n);
-        const std::vector<float> x = tone(f, 12 * n);
-        const std::vector<float> y = filterAll(filter, x, 0.5f);
-        const double ratio = rms(slice(y, 0.25, 1.0)) / rms(slice(x, 0.25, 1.0));
-        EXPECT_LT(20 * std::log10(ratio), -40.0) << "tone at " << f << " of the rate";
+        const double db = 20 * std::log10(rms(slice(y, 0.25, 1.0)) / rms(slice(x, 0.25, 1.0)));
+        if (f < 0.25) {
+            EXPECT_NEAR(db, 0.0, 0.5) << "tone at " << f << " of the rate";
+        } else {
+            EXPECT_LT(db, -40.0) << "tone at " << f << " of the rate";
+        }
     }
 }
 

@@ -126,4 +126,13 @@ std::vector<int16_t> makeStereoTones(double left, double right, double seconds, 
     return out;
 }
 
+std::string junkBytes(size_t size, uint32_t seed) {
+    std::string junk(size, '\0');
+    for (char& c : junk) {
+        seed = seed * 1103515245u + 12345u;
+        c = static_cast<char>(seed >> 23);
+    }
+    return junk;
+}
+
 } // namespace timbrelo::test

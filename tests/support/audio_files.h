@@ -31,6 +31,9 @@ std::vector<uint8_t> fileBytes(const std::string& path);
 std::vector<uint8_t> asBytes(const std::vector<int16_t>& samples);
 std::vector<int16_t> asSamples(const std::vector<uint8_t>& bytes);
 
+// `size` bytes of reproducible junk (no file format of any kind), the same for the same seed.
+std::string junkBytes(size_t size, uint32_t seed);
+
 // Writes interleaved 16-bit samples as a PCM WAV file ("fmt " then "data").
 void writeWav(const std::string& path, std::span<const int16_t> samples, uint32_t rate,
               uint16_t channels);

@@ -237,6 +237,26 @@ size_t onset(std::span<const float> x, float fraction) {
     return level > 0 ? static_cast<size_t>(it - x.begin()) : x.size();
 }
 
+std::vector<size_t> silentRuns(std::span<const float> x, size_t minFrames) {
+    size_t first = 0;
+    while (first < x.size() && x[first] == 0.0f) {
+        ++first;
+    }
+    size_t last = x.size();
+    while (last > first && x[last - 1] == 0.0f) {
+        --last;
+    }
+    std::vector<size_t> runs;
+    size_t run = 0;
+    for (size_t i = first; i < last; ++i) {
+        run = x[i] == 0.0f ? run + 1 : 0;
+        if (run == minFrames) {
+            runs.push_back(i);
+        }
+    }
+    return runs;
+}
+
 double rms(std::span<const float> x) {
     if (x.empty()) {
         return 0;

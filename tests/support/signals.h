@@ -48,6 +48,10 @@ float peak(std::span<const float> x);
 // Index of the first sample that reaches `fraction` of the peak; the size when none does.
 size_t onset(std::span<const float> x, float fraction = 0.1f);
 
+// Where a run of digital silence reaches `minFrames` samples, between the first and the last
+// sound of `x` (a dropped block or one filled with zeros, in a recording of a steady sound).
+std::vector<size_t> silentRuns(std::span<const float> x, size_t minFrames);
+
 // Root mean square.
 double rms(std::span<const float> x);
 

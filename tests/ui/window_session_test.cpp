@@ -3,12 +3,12 @@
 // virtual microphone starts capture through the link's watcher, and Record, Preview and
 // Select MIC act on the running capture.
 
-#include "audio/device_enumeration.h"
 #include "platform/messages.h"
 #include "platform/settings.h"
 #include "sim/sim_audio_backend.h"
 #include "sim/sim_virtual_device.h"
 #include "support/temp_dir.h"
+#include "support/user_devices.h"
 #include "ui/input_device_dialog.h"
 #include "ui/main_window.h"
 #include "ui/session_voice_engine.h"
@@ -46,16 +46,6 @@ class WindowSessionTest : public ::testing::Test {
         backend.setDefaultOutput(speakers);
     }
 
-    std::string defaultName(bool input) {
-        uint32_t index = kDefaultDevice;
-        if (input) {
-            return backend.defaultInput(index) == AudioResult::Ok ? inputDeviceName(backend, index)
-                                                                  : "";
-        }
-        return backend.defaultOutput(index) == AudioResult::Ok ? outputDeviceName(backend, index)
-                                                               : "";
-    }
-
     CaptureEngine& capture() { return engine.session().engine(); }
 
     SimAudioBackend backend;
@@ -75,8 +65,8 @@ TEST_F(WindowSessionTest, StartUpMakesTheVirtualPairTheDefaultAndExitPutsTheUser
     MainWindow window(engine);
     window.show();
     ASSERT_TRUE(window.startUp());
-    EXPECT_EQ(defaultName(true), "Timbrelo Virtual Microphone");
-    EXPECT_EQ(defaultName(false), "Timbrelo Virtual Speaker");
+    EXPECT_EQ(test::defaultDeviceName(backend, true), "Timbrelo Virtual Microphone");
+    EXPECT_EQ(test::defaultDeviceName(backend, false), "Timbrelo Virtual Speaker");
     EXPECT_EQ(engine.session().microphoneName(), "Simulated Microphone");
     // The effects exist before any capture, so a voice set now is not lost.
     EXPECT_NE(capture().chain().slot(EffectChain::kPsolaSlot), nullptr);
@@ -88,8 +78,8 @@ TEST_F(WindowSessionTest, StartUpMakesTheVirtualPairTheDefaultAndExitPutsTheUser
     window.controls().exit->click();
     EXPECT_TRUE(window.exited());
     EXPECT_FALSE(engine.running());
-    EXPECT_EQ(defaultName(true), "Simulated Microphone");
-    EXPECT_EQ(defaultName(false), "Simulated Speakers");
+    EXPECT_EQ(test::defaultDeviceName(backend, true), "Simulated Microphone");
+    EXPECT_EQ(test::defaultDeviceName(backend, false), "Simulated Speakers");
     EXPECT_TRUE(messages.messages().empty());
 }
 
@@ -99,8 +89,8 @@ TEST_F(WindowSessionTest, WithoutExactlyOneVirtualMicrophoneTheProgramEndsAndCha
     MainWindow window(engine);
     EXPECT_FALSE(window.startUp());
     EXPECT_TRUE(messages.contains("Please make sure you installed Virello and only one Virello."));
-    EXPECT_EQ(defaultName(true), "Simulated Microphone");
-    EXPECT_EQ(defaultName(false), "Simulated Speakers");
+    EXPECT_EQ(test::defaultDeviceName(backend, true), "Simulated Microphone");
+    EXPECT_EQ(test::defaultDeviceName(backend, false), "Simulated Speakers");
 }
 
 TEST_F(WindowSessionTest, AListenerStartsCaptureAndTheWindowFollowsOnItsOwnThread) {
