@@ -126,9 +126,9 @@ pa_stream* PulseVirtualDevice::openStream(const char* name, const char* device, 
     }
     // By name and never moved: when the defaults switch to the virtual pair, the server would
     // otherwise move these streams too, and the voice would feed itself.
-    auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY |
-                                                PA_STREAM_AUTO_TIMING_UPDATE |
-                                                PA_STREAM_INTERPOLATE_TIMING);
+    auto flags =
+        static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY |
+                                       PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
     if (!record) {
         pa_stream_set_write_callback(stream, &PulseVirtualDevice::onVoiceRequest, this);
     }
@@ -180,8 +180,8 @@ bool PulseVirtualDevice::openStreams(std::string& error) {
     feedPeriods_ = options_.feedPeriods;
     pa_stream_set_underflow_callback(feed_, &PulseVirtualDevice::onVoiceUnderflow, this);
     const std::string monitor = std::string(VirtualPairModules::kSpeakerName) + ".monitor";
-    render_ = openStream("Timbrelo virtual speaker", monitor.c_str(), true,
-                         kRenderFragmentFrames, error);
+    render_ =
+        openStream("Timbrelo virtual speaker", monitor.c_str(), true, kRenderFragmentFrames, error);
     if (render_ == nullptr) {
         return false;
     }
@@ -288,6 +288,7 @@ void PulseVirtualDevice::onVoiceRequest(pa_stream* stream, size_t bytes, void* s
             return;
         }
         bytes -= n;
+        device->afterCalmFeed(stream, static_cast<uint32_t>(n / kFrameBytes));
     }
     // What the server holds ahead of playback: the voice's share of the delay downstream.
     pa_usec_t latency = 0;
@@ -308,21 +309,39 @@ void PulseVirtualDevice::onVoiceUnderflow(pa_stream* stream, void* self) {
         return; // between voices the feed plays silence: running short there is harmless
     }
     device->serverUnderruns_.fetch_add(1, std::memory_order_relaxed);
-    if (device->feedPeriods_ >= kMaxFeedPeriods) {
+    device->calmFrames_ = 0;
+    if (device->feedPeriods_ < kMaxFeedPeriods) {
+        device->setFeedPeriods(stream, device->feedPeriods_ + 1);
+        debugPrintf("Virtual device: the server ran short; it now holds %u periods.\n",
+                    device->feedPeriods_);
+    }
+}
+
+void PulseVirtualDevice::afterCalmFeed(pa_stream* stream, uint32_t frames) {
+    // A period taken on after the server ran short is given back once it has not run short
+    // for kCalmFeedFrames: one bad moment does not cost delay for good. The server then asks
+    // for less until what it holds has played down; nothing is dropped.
+    calmFrames_ += frames;
+    if (calmFrames_ < kCalmFeedFrames) {
         return;
     }
-    ++device->feedPeriods_;
+    calmFrames_ = 0;
+    if (feedPeriods_ > options_.feedPeriods) {
+        setFeedPeriods(stream, feedPeriods_ - 1);
+    }
+}
+
+void PulseVirtualDevice::setFeedPeriods(pa_stream* stream, uint32_t periods) {
     const pa_buffer_attr* current = pa_stream_get_buffer_attr(stream);
     if (current == nullptr) {
         return;
     }
+    feedPeriods_ = periods;
     pa_buffer_attr attr = *current;
-    attr.tlength = device->feedPeriods_ * device->options_.feedPeriodFrames * kFrameBytes;
+    attr.tlength = periods * options_.feedPeriodFrames * kFrameBytes;
     if (pa_operation* op = pa_stream_set_buffer_attr(stream, &attr, nullptr, nullptr)) {
         pa_operation_unref(op);
     }
-    debugPrintf("Virtual device: the server ran short; it now holds %u periods.\n",
-                device->feedPeriods_);
 }
 
 uint32_t PulseVirtualDevice::voiceDelayFrames() const {
@@ -383,9 +402,8 @@ void PulseVirtualDevice::pushRender(const uint8_t* data, size_t bytes) {
 uint32_t PulseVirtualDevice::readRender(std::span<int16_t> samples,
                                         std::chrono::milliseconds wait) {
     std::unique_lock lock(renderMutex_);
-    renderArrived_.wait_for(lock, wait, [&] {
-        return renderFill_ >= kChannels || renderInterrupted_ || lost_.load();
-    });
+    renderArrived_.wait_for(
+        lock, wait, [&] { return renderFill_ >= kChannels || renderInterrupted_ || lost_.load(); });
     renderInterrupted_ = false;
     if (lost_.load()) {
         return 0;

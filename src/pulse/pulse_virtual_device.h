@@ -14,7 +14,8 @@
 //
 // Buffer sizes (measured on PulseAudio 16 and PipeWire 0.3.65, see docs/design.md): the
 // voice stream asks for kFeedPeriodFrames at a time and keeps two periods in the server, one
-// more each time the server runs short while a voice plays (up to kMaxFeedPeriods); the
+// more each time the server runs short while a voice plays (up to kMaxFeedPeriods, given back
+// after kCalmFeedFrames without running short); the
 // render stream delivers fragments of kRenderFragmentFrames.
 //
 // Threads: as VirtualDevice states. The listener is called on the event loop thread.
@@ -45,6 +46,9 @@ class PulseVirtualDevice : public VirtualDevice {
     static constexpr uint32_t kFeedPeriodFrames = 128;     // about 6 ms
     static constexpr uint32_t kRenderFragmentFrames = 256; // about 12 ms
     static constexpr uint32_t kMaxFeedPeriods = 6;
+    // Fed without the server running short for this long (30 s), a period taken on is given
+    // back.
+    static constexpr uint32_t kCalmFeedFrames = 30 * kPipelineFormat.rate;
 
     struct Options {
         std::chrono::milliseconds connectTimeout{2000};
@@ -104,6 +108,9 @@ class PulseVirtualDevice : public VirtualDevice {
     static void onStreamState(pa_stream* stream, void* self);
     static void onVoiceRequest(pa_stream* stream, size_t bytes, void* self);
     static void onVoiceUnderflow(pa_stream* stream, void* self);
+    // The event loop's: counts frames fed in calm, and sets how many periods the server holds.
+    void afterCalmFeed(pa_stream* stream, uint32_t frames);
+    void setFeedPeriods(pa_stream* stream, uint32_t periods);
     static void onRenderData(pa_stream* stream, size_t bytes, void* self);
     void refreshState();
     static void onSourceOutput(pa_context* context, const pa_source_output_info* info, int eol,
@@ -132,6 +139,7 @@ class PulseVirtualDevice : public VirtualDevice {
     std::atomic<uint32_t> serverQueuedFrames_{0};
     std::atomic<uint64_t> serverUnderruns_{0};
     uint32_t feedPeriods_ = 2; // the event loop's
+    uint32_t calmFrames_ = 0;  // fed since the server last ran short; the event loop's
     std::mutex listenerMutex_;
     VirtualDeviceListener* listener_ = nullptr;
 

@@ -33,6 +33,7 @@ struct Outcome {
     uint64_t framesPlayed = 0;
     uint32_t maxFill = 0;
     uint32_t fillAtEnd = 0;
+    std::vector<uint32_t> fills; // before each request
 };
 
 // Runs `seconds` of simulated time. The producer delivers `sizes[k % sizes.size()]` frames
@@ -46,21 +47,25 @@ Outcome simulate(JitterBuffer& buffer, double seconds, std::vector<uint32_t> siz
     double nextPush = interval;
     uint64_t produced = 0;
     uint64_t pushes = 0;
+    uint32_t owed = 0; // frames of late bursts
     std::vector<int16_t> block;
     std::vector<int16_t> request(size_t{period} * 2);
     const auto total = static_cast<uint64_t>(seconds * kRate);
     for (uint64_t t = period; t <= total; t += period) {
         while (nextPush <= static_cast<double>(t)) {
+            // A late burst comes with the next one.
+            owed += sizes[pushes % sizes.size()];
             if (!producerLate || !producerLate(pushes)) {
-                const uint32_t n = sizes[pushes % sizes.size()];
-                fillFrames(block, produced, n);
+                fillFrames(block, produced, owed);
                 buffer.push(block);
-                produced += n;
+                produced += owed;
+                owed = 0;
             }
             ++pushes;
             nextPush += producerStep;
         }
-        out.maxFill = std::max(out.maxFill, buffer.fillFrames());
+        out.fills.push_back(buffer.fillFrames());
+        out.maxFill = std::max(out.maxFill, out.fills.back());
         buffer.pull(request);
         for (uint32_t i = 0; i < period; ++i) {
             out.left.push_back(request[2 * i]);
@@ -190,20 +195,38 @@ TEST(JitterBufferTest, ClockDriftIsAbsorbedByLoneFramesWithoutGapsOrGrowingDelay
     }
 }
 
-TEST(JitterBufferTest, ALateBurstIsCountedAndTheMarginGrowsSoItDoesNotRecur) {
-    JitterBuffer buffer(config());
-    buffer.beginStream(512);
+TEST(JitterBufferTest, ALateBurstGrowsTheMarginUntilACalmSpellGivesTheDelayBack) {
+    JitterBuffer::Config c = config();
+    c.calmWindows = 5;
     // Burst 200 comes late by one block (it and the next arrive together).
-    std::vector<uint32_t> sizes = {512};
-    const Outcome out = simulate(buffer, 20.0, sizes, 512, 128, 0, [](uint64_t k) {
-        return k == 200; // skipped here ...
-    });
-    (void)out;
-    const JitterBuffer::Stats s = buffer.stats();
-    EXPECT_EQ(s.underruns, 1u);
-    EXPECT_GE(s.underrunFrames, 512u - 66u - 128u); // a burst less what was in hand
-    EXPECT_GT(buffer.marginFrames(), 66u);
-    EXPECT_LE(buffer.marginFrames(), static_cast<uint32_t>(JitterBuffer::kMaxMarginMs * 22.05));
+    const auto lateOnce = [](uint64_t k) { return k == 200; };
+    uint32_t grown = 0;
+    {
+        JitterBuffer buffer(c);
+        buffer.beginStream(512);
+        simulate(buffer, 8.0, {512}, 512, 128, 0, lateOnce);
+        const JitterBuffer::Stats s = buffer.stats();
+        EXPECT_EQ(s.underruns, 1u);
+        EXPECT_GE(s.underrunFrames, 512u - 66u - 128u); // a burst less what was in hand
+        grown = buffer.marginFrames();
+        EXPECT_GT(grown, 66u);
+        EXPECT_LE(grown, static_cast<uint32_t>(JitterBuffer::kMaxMarginMs * 22.05));
+    }
+    // The same run, long enough for the calm spell and the way back down: then the buffer
+    // holds what it held before the stall.
+    JitterBuffer buffer(c);
+    buffer.beginStream(512);
+    const Outcome out = simulate(buffer, 60.0, {512}, 512, 128, 0, lateOnce);
+    EXPECT_EQ(buffer.stats().underruns, 1u) << "giving the delay back caused a gap";
+    EXPECT_EQ(buffer.marginFrames(), 66u);
+    EXPECT_EQ(continuity(out).other, 0u) << "only single frames may go";
+    // The most held over two seconds (from the requests' times), before the stall and at the
+    // end.
+    const auto mostHeld = [&](double from) {
+        const auto first = out.fills.begin() + static_cast<ptrdiff_t>(from * kRate / 128);
+        return *std::max_element(first, first + static_cast<ptrdiff_t>(2 * kRate / 128));
+    };
+    EXPECT_LE(mostHeld(58), mostHeld(2) + 66) << "the delay stayed up";
 }
 
 TEST(JitterBufferTest, StreamsBeginAndEndCleanly) {

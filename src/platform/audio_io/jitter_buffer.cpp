@@ -146,6 +146,7 @@ void JitterBuffer::checkLevel(uint32_t leftover, uint32_t frames) {
     } else {
         pendingAdjust_ = 0;
     }
+    shrinkMarginAfterCalm();
     // Spread over the next window, so that no two corrections come close together.
     correctionSpacing_ = pendingAdjust_ == 0 ? 0
                                              : config_.windowFrames /
@@ -153,6 +154,20 @@ void JitterBuffer::checkLevel(uint32_t leftover, uint32_t frames) {
     untilCorrection_ = correctionSpacing_ / 2;
     windowLeft_ = config_.windowFrames;
     windowMinFill_ = UINT32_MAX;
+}
+
+void JitterBuffer::shrinkMarginAfterCalm() {
+    if (config_.calmWindows == 0 || ++calmWindows_ <= config_.calmWindows) {
+        return;
+    }
+    // 1 ms a window: the level follows by dropping frames at quiet points, well inside the
+    // drift corrections' limit, so nothing is heard but a delay that comes back down.
+    const uint32_t margin = margin_.load(std::memory_order_relaxed);
+    if (margin > config_.marginFrames) {
+        const uint32_t step = std::max<uint32_t>(config_.format.rate / 1000, 1);
+        margin_.store(std::max(config_.marginFrames, margin - std::min(margin, step)),
+                      std::memory_order_relaxed);
+    }
 }
 
 uint32_t JitterBuffer::pull(std::span<int16_t> samples) {
@@ -244,6 +259,7 @@ uint32_t JitterBuffer::pull(std::span<int16_t> samples) {
             }
             underrunFrames_.fetch_add(frames - given, std::memory_order_relaxed);
             emptyRun_ += frames - given;
+            calmWindows_ = 0;
             pendingAdjust_ = 0;
             windowLeft_ = config_.windowFrames;
             windowMinFill_ = UINT32_MAX;

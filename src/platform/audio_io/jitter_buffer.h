@@ -16,7 +16,9 @@
 // - Underrun: a stream that still runs but has nothing to give plays silence (counted); when
 //   its audio comes back the margin grows by the silence played, up to kMaxMarginMs (unless
 //   the producer fell silent for longer than the idle span: then the next audio primes
-//   afresh). Corrections for drift are spread out, at most kMaxCorrectionPpm.
+//   afresh). After a calm spell (no underrun for calmWindows windows) a grown margin gives
+//   back 1 ms a window, down to the configured one, so one bad stall does not cost delay
+//   for good. Corrections for drift are spread out, at most kMaxCorrectionPpm.
 // - Overflow: a push that does not fit is cut to what fits (counted).
 //
 // Threads: one producer (push, beginStream, endStream) and one consumer (pull) at a time;
@@ -54,6 +56,8 @@ class JitterBuffer {
         // After this many frames in a row with nothing to give, the stream counts as idle:
         // the next audio primes afresh (0: never).
         uint32_t idleFrames = 0;
+        // Windows without an underrun before a grown margin starts to shrink (0: never).
+        uint32_t calmWindows = 30;
     };
 
     struct Stats {
@@ -106,6 +110,8 @@ class JitterBuffer {
     // `leftover`: what a request left in the buffer; the smallest over a window is held at
     // the margin.
     void checkLevel(uint32_t leftover, uint32_t frames);
+    // At each whole window: a margin grown by stalls shrinks again after a calm spell.
+    void shrinkMarginAfterCalm();
 
     const Config config_;
     const uint32_t channels_;
@@ -131,8 +137,9 @@ class JitterBuffer {
     int32_t pendingAdjust_ = 0;      // > 0: frames to repeat, < 0: frames to drop
     uint32_t correctionSpacing_ = 0; // frames between corrections
     uint32_t untilCorrection_ = 0;
-    uint32_t emptyRun_ = 0; // frames of silence given in a row while playing
-    uint32_t lead_ = 0;     // silence still to play ahead of a stream's first audio
+    uint32_t emptyRun_ = 0;    // frames of silence given in a row while playing
+    uint32_t calmWindows_ = 0; // whole windows since the last underrun
+    uint32_t lead_ = 0;        // silence still to play ahead of a stream's first audio
 
     std::atomic<uint64_t> underruns_{0};
     std::atomic<uint64_t> underrunFrames_{0};
