@@ -2,6 +2,7 @@
 // against a test microphone, busctl (a client we did not write) and timbrelo-cli ctl on the
 // bus, parec for a program that listens to the default (virtual) microphone.
 
+#include "effects/input_cleaner.h"
 #include "support/audio_files.h"
 #include "support/session_bus.h"
 #include "support/signals.h"
@@ -105,6 +106,19 @@ TEST_F(ControlTest, BusctlSwitchesTheVoiceOfTheHeadlessRunnerAndCtlQuitPutsEvery
     std::printf("[ control  ] pitch before the call %.1f Hz, after %.1f Hz\n", before, after);
     EXPECT_NEAR(before, 120, 120 * 0.02);
     EXPECT_NEAR(after, raised, raised * 0.02);
+
+    // The input cleaning while capture runs: applied, shown and remembered, a wrong value
+    // refused with its range.
+    r = busctl("call", {"SetGate", "bi", "true", "-50"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    r = busctl("call", {"SetDenoise", "bi", "true", "51"});
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.output.find("6..50"), std::string::npos) << r.output;
+    r = ctl({"denoise", "20"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(busctl("get-property", {"DenoiseDb"}).output, "i 20\n");
+    EXPECT_EQ(busctl("get-property", {"Gate"}).output, "b true\n");
+    EXPECT_EQ(loadInputCleanerSettings(), (InputCleanerSettings{true, 20, true, -50}));
 
     // quit answers once the user's devices are back.
     r = ctl({"quit"});
