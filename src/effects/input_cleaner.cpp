@@ -21,6 +21,9 @@ constexpr float kHoldMs = 50.0f;
 constexpr float kHysteresisDb = 6.0f;
 // Below this gain (-100 dB) the closed gate lets nothing through.
 constexpr float kGainFloor = 1e-5f;
+// The largest share of the raw input that joins the preprocessor's output while the voice
+// holds it open (see processFrame).
+constexpr float kVoiceRawShare = 0.5f;
 
 // Rounds to the nearest 16-bit value, saturating (inline: std::lrint is a library call here).
 int16_t toSample(double v) {
@@ -217,6 +220,7 @@ void InputCleaner::restart() {
     outFill_ = frameLength_ - 1;
     frameFill_ = 0;
     std::fill(previous_.begin(), previous_.end(), int16_t{0});
+    rawShare_.fill(0.0f);
     primed_.fill(false);
     alike_ = false;
     gateGain_ = 0.0f;
@@ -317,6 +321,7 @@ void InputCleaner::processFrame(bool denoise, bool gate) {
             for (uint32_t i = 0; i < n; ++i) {
                 cleaned_[2 * size_t{i} + 1] = cleaned_[2 * size_t{i}];
             }
+            rawShare_[1] = rawShare_[0];
             primed_[c] = false;
         } else if (preprocess) {
             SpeexPreprocessState* state = states_[c];
@@ -335,11 +340,31 @@ void InputCleaner::processFrame(bool denoise, bool gate) {
             }
             lowCut.run(work_.data(), n);
             speex_preprocess_run(state, work_.data());
+            // In voice the preprocessor takes 4-6 dB, unevenly from frame to frame, off the
+            // lowest harmonics, where room noise is strongest, and the low cut turns the
+            // fundamental's phase: the psola effect's analysis then takes voices above 150 Hz
+            // an octave low and its grains differ period to period. Part of the raw frame (the
+            // one the preprocessor's output stands for) restores them while the voice lasts. The
+            // share follows the power the preprocessor let through, so pauses, where it takes
+            // 20 dB off, get almost none of it; it glides over the frame, so it does not click.
+            double rawPower = 0;
+            double cleanPower = 0;
             for (uint32_t i = 0; i < n; ++i) {
-                float v = work_[i];
+                rawPower += static_cast<double>(previous[i]) * previous[i];
+                cleanPower += static_cast<double>(work_[i]) * work_[i];
+            }
+            const float passed =
+                rawPower > 0 ? static_cast<float>(std::min(1.0, cleanPower / rawPower)) : 0.0f;
+            const float shareFrom = rawShare_[c];
+            const float shareTo = kVoiceRawShare * passed;
+            rawShare_[c] = shareTo;
+            for (uint32_t i = 0; i < n; ++i) {
+                const float step = (static_cast<float>(i) + 0.5f) / static_cast<float>(n);
+                const float share = shareFrom + (shareTo - shareFrom) * step;
+                float v = work_[i] + (previous[i] - work_[i]) * share;
                 if (fade) {
-                    const float w = (static_cast<float>(i) + 0.5f) / static_cast<float>(n);
-                    v = denoise ? previous[i] + (v - previous[i]) * w : v + (previous[i] - v) * w;
+                    v = denoise ? previous[i] + (v - previous[i]) * step
+                                : v + (previous[i] - v) * step;
                 }
                 cleaned_[size_t{i} * channels + c] = toSample(v);
             }

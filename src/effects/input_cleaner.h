@@ -3,7 +3,8 @@
 // a spectral preprocessor, one state per channel) followed by a noise gate, both off by
 // default. It cleans the microphone before the pitch shifter and the effect chain see it, so
 // that fans, hum and keyboards are neither shifted with the voice nor taken for voice by the
-// pitch analysis.
+// pitch analysis. While the voice holds the preprocessor open, up to half of the raw input
+// joins its output, so that the voice's lowest harmonics keep their level and phase.
 //
 // The preprocessor works on frames of frameLength() samples; a FIFO adapts blocks of any
 // size to it. The stage answers every block with as many frames as it was given, delayed by
@@ -149,6 +150,8 @@ class InputCleaner : public Effect {
     bool alike_ = false;      // the last frame's two channels were alike
     bool wasDenoise_ = false; // noise suppression was on for the last frame
     int appliedStrength_ = 0; // dB as the preprocessor holds it (negative)
+    // Per channel: the share of the raw input at the end of the last cleaned frame.
+    std::array<float, 2> rawShare_{};
     std::vector<SpeexPreprocessState_*> states_;
     std::vector<LowCut> lowCuts_;
     std::vector<int16_t> frameIn_;  // the frame being gathered, interleaved
