@@ -21,6 +21,10 @@ constexpr float kHoldMs = 50.0f;
 constexpr float kHysteresisDb = 6.0f;
 // Below this gain (-100 dB) the closed gate lets nothing through.
 constexpr float kGainFloor = 1e-5f;
+// The largest share of the raw input's low band that joins the preprocessor's output while
+// the voice holds it open, and where that band ends (see processFrame).
+constexpr float kVoiceRawShare = 0.6f;
+constexpr double kRawBandHz = 600.0;
 
 // Rounds to the nearest 16-bit value, saturating (inline: std::lrint is a library call here).
 int16_t toSample(double v) {
@@ -66,6 +70,30 @@ void InputCleaner::LowCut::run(int16_t* x, uint32_t n) {
         z2 = b2 * v - a2 * y;
         x[i] = toSample(y);
     }
+}
+
+void InputCleaner::RawBand::design(double rate) {
+    // A second-order Butterworth low-pass: the voice's lowest harmonics and no more.
+    const double w = 2 * std::numbers::pi * kRawBandHz / rate;
+    const double alpha = std::sin(w) / (2 * std::numbers::sqrt2);
+    const double a0 = 1 + alpha;
+    b0 = (1 - std::cos(w)) / 2 / a0;
+    b1 = (1 - std::cos(w)) / a0;
+    b2 = b0;
+    a1 = -2 * std::cos(w) / a0;
+    a2 = (1 - alpha) / a0;
+    clear();
+}
+
+void InputCleaner::RawBand::clear() {
+    z1 = z2 = 0;
+}
+
+double InputCleaner::RawBand::step(double v) {
+    const double y = b0 * v + z1;
+    z1 = b1 * v - a1 * y + z2;
+    z2 = b2 * v - a2 * y;
+    return y;
 }
 
 InputCleaner::InputCleaner(uint32_t frameLength)
@@ -114,6 +142,10 @@ void InputCleaner::prepare(const ProcessSpec& spec) {
     lowCuts_.assign(channels_, LowCut{});
     for (LowCut& lowCut : lowCuts_) {
         lowCut.design(rate_);
+    }
+    rawBands_.assign(channels_, RawBand{});
+    for (RawBand& rawBand : rawBands_) {
+        rawBand.design(rate_);
     }
     appliedStrength_ = 0; // unknown: set at the first block
     frameIn_.assign(n * channels_, 0);
@@ -217,6 +249,10 @@ void InputCleaner::restart() {
     outFill_ = frameLength_ - 1;
     frameFill_ = 0;
     std::fill(previous_.begin(), previous_.end(), int16_t{0});
+    rawShare_.fill(0.0f);
+    for (RawBand& rawBand : rawBands_) {
+        rawBand.clear();
+    }
     primed_.fill(false);
     alike_ = false;
     gateGain_ = 0.0f;
@@ -317,6 +353,7 @@ void InputCleaner::processFrame(bool denoise, bool gate) {
             for (uint32_t i = 0; i < n; ++i) {
                 cleaned_[2 * size_t{i} + 1] = cleaned_[2 * size_t{i}];
             }
+            rawShare_[1] = rawShare_[0];
             primed_[c] = false;
         } else if (preprocess) {
             SpeexPreprocessState* state = states_[c];
@@ -325,6 +362,7 @@ void InputCleaner::processFrame(bool denoise, bool gate) {
                 // The preprocessor's output lags one frame (overlap-add): let it see the frame
                 // before this one, so that its first output continues the delayed signal.
                 lowCut.clear();
+                rawBands_[c].clear();
                 std::copy(previous, previous + n, work_.begin());
                 lowCut.run(work_.data(), n);
                 speex_preprocess_run(state, work_.data());
@@ -335,11 +373,34 @@ void InputCleaner::processFrame(bool denoise, bool gate) {
             }
             lowCut.run(work_.data(), n);
             speex_preprocess_run(state, work_.data());
+            // In voice the preprocessor takes 4-6 dB, unevenly from frame to frame, off the
+            // lowest harmonics, where room noise is strongest, and the low cut turns the
+            // fundamental's phase: the psola effect's analysis then takes voices above 150 Hz
+            // an octave low and its grains differ period to period. The low band of the raw
+            // frame (the one the preprocessor's output stands for) restores them while the
+            // voice lasts; above it the preprocessor's cleaning stays whole. Its share follows
+            // the power the preprocessor let through, so pauses, where it takes 20 dB off, get
+            // almost none; it glides over the frame, so it does not click.
+            double rawPower = 0;
+            double cleanPower = 0;
             for (uint32_t i = 0; i < n; ++i) {
-                float v = work_[i];
+                rawPower += static_cast<double>(previous[i]) * previous[i];
+                cleanPower += static_cast<double>(work_[i]) * work_[i];
+            }
+            const float passed =
+                rawPower > 0 ? static_cast<float>(std::min(1.0, cleanPower / rawPower)) : 0.0f;
+            const float shareFrom = rawShare_[c];
+            const float shareTo = kVoiceRawShare * passed;
+            rawShare_[c] = shareTo;
+            RawBand& rawBand = rawBands_[c];
+            for (uint32_t i = 0; i < n; ++i) {
+                const float step = (static_cast<float>(i) + 0.5f) / static_cast<float>(n);
+                const float share = shareFrom + (shareTo - shareFrom) * step;
+                const double restored = rawBand.step((previous[i] - work_[i]) * share);
+                float v = work_[i] + static_cast<float>(restored);
                 if (fade) {
-                    const float w = (static_cast<float>(i) + 0.5f) / static_cast<float>(n);
-                    v = denoise ? previous[i] + (v - previous[i]) * w : v + (previous[i] - v) * w;
+                    v = denoise ? previous[i] + (v - previous[i]) * step
+                                : v + (previous[i] - v) * step;
                 }
                 cleaned_[size_t{i} * channels + c] = toSample(v);
             }

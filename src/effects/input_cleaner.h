@@ -3,7 +3,8 @@
 // a spectral preprocessor, one state per channel) followed by a noise gate, both off by
 // default. It cleans the microphone before the pitch shifter and the effect chain see it, so
 // that fans, hum and keyboards are neither shifted with the voice nor taken for voice by the
-// pitch analysis.
+// pitch analysis. While the voice holds the preprocessor open, part of the raw input's low
+// band joins its output, so that the voice's lowest harmonics keep their level and phase.
 //
 // The preprocessor works on frames of frameLength() samples; a FIFO adapts blocks of any
 // size to it. The stage answers every block with as many frames as it was given, delayed by
@@ -123,6 +124,14 @@ class InputCleaner : public Effect {
         void run(int16_t* x, uint32_t n);
     };
 
+    // The low band of what the preprocessor took off, part of which voice gets back.
+    struct RawBand {
+        double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0, z1 = 0, z2 = 0;
+        void design(double rate);
+        void clear();
+        double step(double v);
+    };
+
     void updateEnabled();
     void destroyStates();
     void restart();
@@ -149,8 +158,11 @@ class InputCleaner : public Effect {
     bool alike_ = false;      // the last frame's two channels were alike
     bool wasDenoise_ = false; // noise suppression was on for the last frame
     int appliedStrength_ = 0; // dB as the preprocessor holds it (negative)
+    // Per channel: the share of the raw input at the end of the last cleaned frame.
+    std::array<float, 2> rawShare_{};
     std::vector<SpeexPreprocessState_*> states_;
     std::vector<LowCut> lowCuts_;
+    std::vector<RawBand> rawBands_;
     std::vector<int16_t> frameIn_;  // the frame being gathered, interleaved
     uint32_t frameFill_ = 0;        // frames
     std::vector<int16_t> previous_; // the last whole input frame, per channel
