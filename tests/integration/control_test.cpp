@@ -109,7 +109,7 @@ TEST_F(ControlTest, BusctlSwitchesTheVoiceOfTheHeadlessRunnerAndCtlQuitPutsEvery
 
     // The input cleaning while capture runs: applied, shown and remembered, a wrong value
     // refused with its range.
-    r = busctl("call", {"SetGate", "bi", "true", "-50"});
+    r = busctl("call", {"SetGate", "bi", "--", "true", "-50"}); // "--": -50 is no option
     EXPECT_EQ(r.status, 0) << r.output;
     r = busctl("call", {"SetDenoise", "bi", "true", "51"});
     EXPECT_NE(r.status, 0);
