@@ -156,6 +156,11 @@ void JitterBuffer::checkLevel(uint32_t leftover, uint32_t frames) {
     windowMinFill_ = UINT32_MAX;
 }
 
+uint32_t JitterBuffer::nextCorrection(uint32_t frames) const {
+    const int64_t next = int64_t{untilCorrection_} + correctionSpacing_ - frames;
+    return static_cast<uint32_t>(std::max<int64_t>(next, 0));
+}
+
 void JitterBuffer::shrinkMarginAfterCalm() {
     if (config_.calmWindows == 0 || ++calmWindows_ <= config_.calmWindows) {
         return;
@@ -230,18 +235,24 @@ uint32_t JitterBuffer::pull(std::span<int16_t> samples) {
         }
         emptyRun_ = 0;
     }
+    // A correction that falls due in a request that can't take it (too little in hand) waits
+    // for the next request; the spacing is kept frame-exact, so a window gets all it asked for.
     const bool correctNow = pendingAdjust_ != 0 && untilCorrection_ <= frames;
-    untilCorrection_ = untilCorrection_ > frames ? untilCorrection_ - frames : correctionSpacing_;
+    if (!correctNow) {
+        untilCorrection_ = untilCorrection_ > frames ? untilCorrection_ - frames : 0;
+    }
     uint32_t given = 0;
     if (correctNow && fill > frames && pendingAdjust_ < 0 && frames > 0) {
         read_.store(r + copyAdjusted(dst, r, frames, -1), std::memory_order_release);
         droppedFrames_.fetch_add(1, std::memory_order_relaxed);
         ++pendingAdjust_;
+        untilCorrection_ = nextCorrection(frames);
         given = frames;
     } else if (correctNow && fill >= frames && pendingAdjust_ > 0 && frames > 1) {
         read_.store(r + copyAdjusted(dst, r, frames, +1), std::memory_order_release);
         repeatedFrames_.fetch_add(1, std::memory_order_relaxed);
         --pendingAdjust_;
+        untilCorrection_ = nextCorrection(frames);
         given = frames;
     } else {
         given = std::min(fill, frames);
@@ -260,7 +271,9 @@ uint32_t JitterBuffer::pull(std::span<int16_t> samples) {
             underrunFrames_.fetch_add(frames - given, std::memory_order_relaxed);
             emptyRun_ += frames - given;
             calmWindows_ = 0;
-            pendingAdjust_ = 0;
+            // Frames still to be repeated go on being repeated: a producer whose clock is
+            // slow would otherwise run dry again before a whole window has been seen.
+            pendingAdjust_ = std::max(pendingAdjust_, 0);
             windowLeft_ = config_.windowFrames;
             windowMinFill_ = UINT32_MAX;
             if (config_.idleFrames > 0 && emptyRun_ >= config_.idleFrames) {

@@ -38,8 +38,10 @@ namespace timbrelo {
 class JitterBuffer {
   public:
     static constexpr double kMaxMarginMs = 60.0;
-    // The fastest the level is corrected: twice the drift of the worst clocks seen.
-    static constexpr uint32_t kMaxCorrectionPpm = 2000;
+    // The fastest the level is corrected. The null sink behind a virtual microphone runs
+    // 1500-2600 ppm fast at a short period (PulseAudio 16), and a real microphone may be a few
+    // hundred ppm off the other way: this leaves room over both.
+    static constexpr uint32_t kMaxCorrectionPpm = 5000;
 
     struct Config {
         StreamFormat format = kPipelineFormat;
@@ -110,6 +112,8 @@ class JitterBuffer {
     // `leftover`: what a request left in the buffer; the smallest over a window is held at
     // the margin.
     void checkLevel(uint32_t leftover, uint32_t frames);
+    // Frames from the end of this request of `frames` to the next correction.
+    uint32_t nextCorrection(uint32_t frames) const;
     // At each whole window: a margin grown by stalls shrinks again after a calm spell.
     void shrinkMarginAfterCalm();
 
