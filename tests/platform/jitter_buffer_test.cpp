@@ -193,6 +193,18 @@ TEST(JitterBufferTest, ClockDriftIsAbsorbedByLoneFramesWithoutGapsOrGrowingDelay
         EXPECT_EQ(buffer.stats().droppedFrames, c.skips);
         EXPECT_EQ(buffer.stats().repeatedFrames, c.repeats);
     }
+    // A consumer 2000 ppm fast (a null sink at a short period), asking for amounts that do
+    // not divide the capture block: it takes the buffer dry before four low windows have been
+    // seen, and the drift must still be caught up by repeats, not by a gap every few blocks.
+    for (uint32_t period : {100u, 118u, 128u}) {
+        SCOPED_TRACE(period);
+        JitterBuffer buffer(config());
+        buffer.beginStream(512);
+        const Outcome out = simulate(buffer, 120.0, {512}, 512, period, -2000);
+        EXPECT_LE(buffer.stats().underruns, 5u);
+        EXPECT_LE(silentFramesAfterStart(out), 110u) << "more than 5 ms of gaps";
+        EXPECT_NEAR(static_cast<double>(continuity(out).repeats), 120 * 2000e-6 * kRate, 300);
+    }
 }
 
 TEST(JitterBufferTest, ALateBurstGrowsTheMarginUntilACalmSpellGivesTheDelayBack) {

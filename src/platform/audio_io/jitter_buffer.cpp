@@ -139,12 +139,25 @@ void JitterBuffer::checkLevel(uint32_t leftover, uint32_t frames) {
     // bursts; a level that is far too low shows as an underrun, which raises the margin.
     const auto most = static_cast<int32_t>(
         std::max<uint64_t>(1, uint64_t{config_.windowFrames} * kMaxCorrectionPpm / 1000000));
-    if (longHigh < target - tolerance) {
-        pendingAdjust_ = std::min((target - longHigh + 1) / 2, most);
-    } else if (longLow > target + tolerance) {
-        pendingAdjust_ = -std::min((longLow - target + 1) / 2, most);
+    // Once the clocks have shown which way they drift (a correction that way in the last
+    // few windows), the latest window alone says whether to go on: waiting for four low
+    // windows again each time would let a fast-drifting pair swing by four windows' drift.
+    const auto latest = static_cast<int32_t>(std::min<uint32_t>(windowMinFill_, INT32_MAX));
+    const bool drifting = windowsSinceCorrection_ < history_.size();
+    const int32_t low = drifting && lastCorrection_ > 0 ? latest : longHigh;
+    const int32_t high = drifting && lastCorrection_ < 0 ? latest : longLow;
+    if (low < target - tolerance) {
+        pendingAdjust_ = std::min((target - low + 1) / 2, most);
+    } else if (high > target + tolerance) {
+        pendingAdjust_ = -std::min((high - target + 1) / 2, most);
     } else {
         pendingAdjust_ = 0;
+    }
+    if (pendingAdjust_ != 0) {
+        lastCorrection_ = pendingAdjust_ > 0 ? 1 : -1;
+        windowsSinceCorrection_ = 0;
+    } else if (windowsSinceCorrection_ < UINT32_MAX) {
+        ++windowsSinceCorrection_;
     }
     shrinkMarginAfterCalm();
     // Spread over the next window, so that no two corrections come close together.
@@ -274,8 +287,10 @@ uint32_t JitterBuffer::pull(std::span<int16_t> samples) {
             // Frames still to be repeated go on being repeated: a producer whose clock is
             // slow would otherwise run dry again before a whole window has been seen.
             pendingAdjust_ = std::max(pendingAdjust_, 0);
-            windowLeft_ = config_.windowFrames;
-            windowMinFill_ = UINT32_MAX;
+            // The window goes on with the level at the bottom: a consumer whose clock runs
+            // fast empties the buffer again and again, and restarting the window each time
+            // would never let a whole window be seen, so its drift would never be corrected.
+            checkLevel(0, frames);
             if (config_.idleFrames > 0 && emptyRun_ >= config_.idleFrames) {
                 // Fallen silent, not late: no margin for it; the next audio primes afresh.
                 phase_ = Phase::Priming;

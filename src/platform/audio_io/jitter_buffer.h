@@ -138,7 +138,9 @@ class JitterBuffer {
     uint32_t windowMinFill_ = UINT32_MAX;
     std::array<uint32_t, 4> history_{}; // the lowest level of the last windows
     size_t historyNext_ = 0;
-    int32_t pendingAdjust_ = 0;      // > 0: frames to repeat, < 0: frames to drop
+    int32_t pendingAdjust_ = 0; // > 0: frames to repeat, < 0: frames to drop
+    int lastCorrection_ = 0;    // the way the last correction went: +1 repeat, -1 drop
+    uint32_t windowsSinceCorrection_ = UINT32_MAX;
     uint32_t correctionSpacing_ = 0; // frames between corrections
     uint32_t untilCorrection_ = 0;
     uint32_t emptyRun_ = 0;    // frames of silence given in a row while playing
