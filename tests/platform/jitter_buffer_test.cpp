@@ -196,14 +196,24 @@ TEST(JitterBufferTest, ClockDriftIsAbsorbedByLoneFramesWithoutGapsOrGrowingDelay
     // A consumer 2000 ppm fast (a null sink at a short period), asking for amounts that do
     // not divide the capture block: it takes the buffer dry before four low windows have been
     // seen, and the drift must still be caught up by repeats, not by a gap every few blocks.
-    for (uint32_t period : {100u, 118u, 128u}) {
-        SCOPED_TRACE(period);
+    // And requests larger than the corrections' spacing: the drift they can follow must not
+    // shrink with the request's size.
+    struct Case {
+        uint32_t period;
+        double ppm;
+    };
+    for (const Case k : {Case{100, -2000}, Case{118, -2000}, Case{128, -2000}, Case{441, -3000},
+                         Case{441, 3000}}) {
+        SCOPED_TRACE(testing::Message() << k.period << " frames, " << k.ppm << " ppm");
         JitterBuffer buffer(config());
         buffer.beginStream(512);
-        const Outcome out = simulate(buffer, 120.0, {512}, 512, period, -2000);
+        const Outcome out = simulate(buffer, 120.0, {512}, 512, k.period, k.ppm);
         EXPECT_LE(buffer.stats().underruns, 5u);
         EXPECT_LE(silentFramesAfterStart(out), 110u) << "more than 5 ms of gaps";
-        EXPECT_NEAR(static_cast<double>(continuity(out).repeats), 120 * 2000e-6 * kRate, 300);
+        const Continuity c = continuity(out);
+        const double net = static_cast<double>(c.skips) - static_cast<double>(c.repeats);
+        EXPECT_NEAR(net, 120 * k.ppm * 1e-6 * kRate, 300);
+        EXPECT_LE(out.maxFill, 512u + 3 * k.period + 400u) << "the delay grew";
     }
 }
 

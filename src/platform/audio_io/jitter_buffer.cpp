@@ -203,6 +203,13 @@ uint32_t JitterBuffer::pull(std::span<int16_t> samples) {
     if (frames > request_.load(std::memory_order_relaxed)) {
         request_.store(frames, std::memory_order_relaxed);
     }
+    if (frames > kCorrectionStrideFrames) {
+        // At most one frame is dropped or repeated per piece: a large request is taken in
+        // pieces, so the drift a request's size can follow does not shrink as it grows.
+        const size_t piece = size_t{kCorrectionStrideFrames} * channels_;
+        const uint32_t given = pull(samples.first(piece));
+        return given + pull(samples.subspan(piece));
+    }
     const bool streaming = streaming_.load(std::memory_order_acquire);
     const uint64_t w = written_.load(std::memory_order_acquire);
     const auto fill = static_cast<uint32_t>(std::min<uint64_t>(w - r, config_.capacityFrames));

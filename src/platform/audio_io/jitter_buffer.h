@@ -10,9 +10,12 @@
 //   margin plus the largest request (a burst may land just after a request instead of just
 //   before). The producer's and the device's clocks never run quite alike: only when the
 //   last four windows all sat above (or all below) that level is half the difference
-//   corrected, by dropping or repeating single frames at the quietest point of a request,
-//   spread over the next window, so scheduling noise is never "corrected" and the delay
-//   neither grows nor shrinks.
+//   corrected (once a correction has gone one way, the latest window alone says whether to
+//   go on), by dropping or repeating single frames at the quietest point of a request (of
+//   each kCorrectionStrideFrames of a larger one), spread over the next window, so
+//   scheduling noise is never "corrected" and the delay neither grows nor shrinks. A
+//   request that finds the buffer empty counts as a window's lowest level, so a consumer
+//   that outpaces the producer is caught up by repeats, not by a gap every few blocks.
 // - Underrun: a stream that still runs but has nothing to give plays silence (counted); when
 //   its audio comes back the margin grows by the silence played, up to kMaxMarginMs (unless
 //   the producer fell silent for longer than the idle span: then the next audio primes
@@ -42,6 +45,9 @@ class JitterBuffer {
     // 1500-2600 ppm fast at a short period (PulseAudio 16), and a real microphone may be a few
     // hundred ppm off the other way: this leaves room over both.
     static constexpr uint32_t kMaxCorrectionPpm = 5000;
+    // A request is served in pieces of at most this many frames, each of which may drop or
+    // repeat one frame: room for kMaxCorrectionPpm whatever the consumer asks for at a time.
+    static constexpr uint32_t kCorrectionStrideFrames = 128;
 
     struct Config {
         StreamFormat format = kPipelineFormat;
