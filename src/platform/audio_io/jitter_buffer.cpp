@@ -207,8 +207,11 @@ uint32_t JitterBuffer::pull(std::span<int16_t> samples) {
         // At most one frame is dropped or repeated per piece: a large request is taken in
         // pieces, so the drift a request's size can follow does not shrink as it grows.
         const size_t piece = size_t{kCorrectionStrideFrames} * channels_;
-        const uint32_t given = pull(samples.first(piece));
-        return given + pull(samples.subspan(piece));
+        uint32_t given = 0;
+        for (size_t at = 0; at < samples.size(); at += piece) {
+            given += pull(samples.subspan(at, std::min(piece, samples.size() - at)));
+        }
+        return given;
     }
     const bool streaming = streaming_.load(std::memory_order_acquire);
     const uint64_t w = written_.load(std::memory_order_acquire);
