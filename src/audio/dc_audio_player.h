@@ -59,6 +59,7 @@ class DCAudioPlayer : public PcmTarget, private PlaybackSource {
     void setFormat(const StreamFormat& format) { format_ = format; }
     // The longest stretch the producer may leave without audio; primes the next start.
     void setBurstFrames(uint32_t frames);
+    uint32_t burstFrames() const { return burst_.load(); }
     // Opens the output stream (closing one still open first) and starts it; it plays silence
     // until audio arrives. False after "WAVEOUT:%x:%s waveOutOpen()".
     bool openStream();

@@ -5,6 +5,7 @@
 #include "platform/debug.h"
 #include "platform/realtime.h"
 
+#include <algorithm>
 #include <array>
 
 namespace timbrelo {
@@ -130,6 +131,17 @@ void VirtualDeviceLink::readRender() {
     // An audio thread: what programs play must reach the speakers without a late wake-up.
     makeThreadRealtime(kCaptureThreadPriority);
     renderPlayer_.setFormat(kPipelineFormat);
+    // The render player primes for what arrives at once, not for a whole read block: the
+    // device hands over each delivery as it comes.
+    uint32_t burst = 0;
+    const auto followBurst = [&] {
+        const uint32_t now = std::min(device_->renderBurstFrames(), kRenderBlockFrames);
+        if (now != 0 && now != burst) {
+            burst = now;
+            renderPlayer_.setBurstFrames(burst);
+        }
+    };
+    followBurst();
     renderPlayer_.openStream();
     std::array<int16_t, kRenderBlockFrames * 2> block{};
     while (linkRunning_.load()) {
@@ -137,6 +149,7 @@ void VirtualDeviceLink::readRender() {
         if (frames == 0) {
             continue;
         }
+        followBurst();
         const std::span<const int16_t> audio(block.data(), size_t{frames} * 2);
         renderPlayer_.addData(audio);
         RecordingWriter& recorder = engine_.recorder();

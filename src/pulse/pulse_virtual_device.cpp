@@ -185,6 +185,10 @@ bool PulseVirtualDevice::openStreams(std::string& error) {
     if (render_ == nullptr) {
         return false;
     }
+    if (const pa_buffer_attr* agreed = pa_stream_get_buffer_attr(render_);
+        agreed != nullptr && agreed->fragsize >= kFrameBytes) {
+        renderBurst_.store(agreed->fragsize / kFrameBytes, std::memory_order_relaxed);
+    }
     pa_stream_set_read_callback(render_, &PulseVirtualDevice::onRenderData, this);
 
     // PulseAudio's idle null sink sleeps for seconds and learns of the short period its new
@@ -354,6 +358,7 @@ uint32_t PulseVirtualDevice::voiceDelayFrames() const {
 void PulseVirtualDevice::onRenderData(pa_stream* stream, size_t, void* self) {
     auto* device = static_cast<PulseVirtualDevice*>(self);
     bool arrived = false;
+    size_t delivered = 0;
     for (;;) {
         const void* data = nullptr;
         size_t bytes = 0;
@@ -364,6 +369,7 @@ void PulseVirtualDevice::onRenderData(pa_stream* stream, size_t, void* self) {
         // it on would only keep the reader and the render player busy with nothing.
         if (data != nullptr && !allZero(data, bytes)) {
             device->pushRender(static_cast<const uint8_t*>(data), bytes - bytes % kFrameBytes);
+            delivered += bytes / kFrameBytes;
             arrived = true;
         } else if (data == nullptr) {
             debugPrintf("Virtual speaker: the server lost %zu bytes.\n", bytes);
@@ -371,6 +377,10 @@ void PulseVirtualDevice::onRenderData(pa_stream* stream, size_t, void* self) {
         pa_stream_drop(stream);
     }
     if (arrived) {
+        const auto frames = static_cast<uint32_t>(std::min<size_t>(delivered, UINT32_MAX));
+        if (frames > device->renderBurst_.load(std::memory_order_relaxed)) {
+            device->renderBurst_.store(frames, std::memory_order_relaxed);
+        }
         device->renderArrived_.notify_all();
     }
 }

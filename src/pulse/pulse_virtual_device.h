@@ -83,6 +83,9 @@ class PulseVirtualDevice : public VirtualDevice {
     void endVoice() override;
     uint32_t readRender(std::span<int16_t> samples, std::chrono::milliseconds wait) override;
     void interruptRender() override;
+    uint32_t renderBurstFrames() const override {
+        return renderBurst_.load(std::memory_order_relaxed);
+    }
     bool clientRecording() const override;
     void setListener(VirtualDeviceListener* listener) override;
     bool lost() const override { return lost_.load(); }
@@ -137,6 +140,9 @@ class PulseVirtualDevice : public VirtualDevice {
     std::atomic<bool> lost_{false};
     std::atomic<bool> recording_{false};
     std::atomic<uint32_t> serverQueuedFrames_{0};
+    // The largest render delivery so far: the fragment agreed, or more when the server sends
+    // several at once (PipeWire delivers in steps of its own period).
+    std::atomic<uint32_t> renderBurst_{kRenderFragmentFrames};
     std::atomic<uint64_t> serverUnderruns_{0};
     uint32_t feedPeriods_ = 2; // the event loop's
     uint32_t calmFrames_ = 0;  // fed since the server last ran short; the event loop's

@@ -57,6 +57,10 @@ void SimVirtualDevice::feedRender(std::span<const int16_t> samples) {
                        samples.begin() +
                            static_cast<ptrdiff_t>(samples.size() - samples.size() % kChannels));
     }
+    const auto frames = static_cast<uint32_t>(samples.size() / kChannels);
+    if (frames > renderBurst_.load()) {
+        renderBurst_.store(frames);
+    }
     renderReady_.notify_all();
 }
 

@@ -56,6 +56,8 @@ class SimVirtualDevice final : public VirtualDevice {
     // finds no reader waiting makes the next call return at once.
     uint32_t readRender(std::span<int16_t> samples, std::chrono::milliseconds wait) override;
     void interruptRender() override;
+    // The largest block fed to feedRender so far.
+    uint32_t renderBurstFrames() const override { return renderBurst_.load(); }
     bool clientRecording() const override;
     void setListener(VirtualDeviceListener* listener) override;
     bool lost() const override { return lost_.load(); }
@@ -83,6 +85,7 @@ class SimVirtualDevice final : public VirtualDevice {
     std::mutex renderMutex_;
     std::condition_variable renderReady_;
     std::deque<int16_t> render_;
+    std::atomic<uint32_t> renderBurst_{0};
     bool interrupted_ = false;
 
     std::mutex listenerMutex_; // held while the listener is called

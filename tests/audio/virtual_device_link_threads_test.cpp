@@ -94,11 +94,14 @@ TEST_F(LinkTest, WhatProgramsPlayToTheVirtualSpeakerReachesTheSpeakers) {
     ASSERT_TRUE(link.setUp(&device));
     const std::vector<int16_t> sound = makeStereoTones(500, 700, 0.5, 22050);
     const uint64_t before = backend.playedFrames(speakers);
-    for (size_t at = 0; at < sound.size(); at += 1024) {
-        device.feedRender(std::span<const int16_t>(sound.data() + at,
-                                                   std::min<size_t>(1024, sound.size() - at)));
+    // The device delivers 256 frames at a time: the render player primes for that, not for
+    // the reader's whole 512-frame block.
+    for (size_t at = 0; at < sound.size(); at += 512) {
+        device.feedRender(
+            std::span<const int16_t>(sound.data() + at, std::min<size_t>(512, sound.size() - at)));
         std::this_thread::sleep_for(11ms);
     }
+    EXPECT_EQ(render.burstFrames(), 256u);
     ASSERT_TRUE(backend.waitForPlayed(speakers, before + sound.size() / 2 + 4000, 3s));
     const std::vector<int16_t> played = backend.played(speakers);
     const auto soundStart = std::find_if(sound.begin(), sound.end(), [](int16_t v) { return v; });

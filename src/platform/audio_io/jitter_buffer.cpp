@@ -129,7 +129,11 @@ void JitterBuffer::checkLevel(uint32_t leftover, uint32_t frames) {
         std::max<int32_t>(static_cast<int32_t>(margin_.load(std::memory_order_relaxed)) / 2,
                           static_cast<int32_t>(config_.format.rate / 1000));
     history_[historyNext_] = windowMinFill_;
+    requestHistory_[historyNext_] = windowMaxRequest_;
     historyNext_ = (historyNext_ + 1) % history_.size();
+    windowMaxRequest_ = 0;
+    request_.store(*std::max_element(requestHistory_.begin(), requestHistory_.end()),
+                   std::memory_order_relaxed);
     const auto longLow = static_cast<int32_t>(
         std::min<uint32_t>(*std::min_element(history_.begin(), history_.end()), INT32_MAX));
     const auto longHigh = static_cast<int32_t>(
@@ -139,25 +143,12 @@ void JitterBuffer::checkLevel(uint32_t leftover, uint32_t frames) {
     // bursts; a level that is far too low shows as an underrun, which raises the margin.
     const auto most = static_cast<int32_t>(
         std::max<uint64_t>(1, uint64_t{config_.windowFrames} * kMaxCorrectionPpm / 1000000));
-    // Once the clocks have shown which way they drift (a correction that way in the last
-    // few windows), the latest window alone says whether to go on: waiting for four low
-    // windows again each time would let a fast-drifting pair swing by four windows' drift.
-    const auto latest = static_cast<int32_t>(std::min<uint32_t>(windowMinFill_, INT32_MAX));
-    const bool drifting = windowsSinceCorrection_ < history_.size();
-    const int32_t low = drifting && lastCorrection_ > 0 ? latest : longHigh;
-    const int32_t high = drifting && lastCorrection_ < 0 ? latest : longLow;
-    if (low < target - tolerance) {
-        pendingAdjust_ = std::min((target - low + 1) / 2, most);
-    } else if (high > target + tolerance) {
-        pendingAdjust_ = -std::min((high - target + 1) / 2, most);
+    if (longHigh < target - tolerance) {
+        pendingAdjust_ = std::min((target - longHigh + 1) / 2, most);
+    } else if (longLow > target + tolerance) {
+        pendingAdjust_ = -std::min((longLow - target + 1) / 2, most);
     } else {
         pendingAdjust_ = 0;
-    }
-    if (pendingAdjust_ != 0) {
-        lastCorrection_ = pendingAdjust_ > 0 ? 1 : -1;
-        windowsSinceCorrection_ = 0;
-    } else if (windowsSinceCorrection_ < UINT32_MAX) {
-        ++windowsSinceCorrection_;
     }
     shrinkMarginAfterCalm();
     // Spread over the next window, so that no two corrections come close together.
@@ -200,6 +191,7 @@ uint32_t JitterBuffer::pull(std::span<int16_t> samples) {
         read_.store(r, std::memory_order_release);
         phase_ = Phase::Priming;
     }
+    windowMaxRequest_ = std::max(windowMaxRequest_, frames);
     if (frames > request_.load(std::memory_order_relaxed)) {
         request_.store(frames, std::memory_order_relaxed);
     }

@@ -7,15 +7,15 @@
 //   then as much silence ahead of it as brings the level to the stream's largest burst plus
 //   a small margin, so the first burst-free stretch can't run it dry.
 // - Steady fill: the smallest fill a request leaves behind, over each second, is held at the
-//   margin plus the largest request (a burst may land just after a request instead of just
+//   margin plus the largest recent request (a burst may land just after a request instead of just
 //   before). The producer's and the device's clocks never run quite alike: only when the
 //   last four windows all sat above (or all below) that level is half the difference
-//   corrected (once a correction has gone one way, the latest window alone says whether to
-//   go on), by dropping or repeating single frames at the quietest point of a request (of
+//   corrected, by dropping or repeating single frames at the quietest point of a request (of
 //   each kCorrectionStrideFrames of a larger one), spread over the next window, so
 //   scheduling noise is never "corrected" and the delay neither grows nor shrinks. A
-//   request that finds the buffer empty counts as a window's lowest level, so a consumer
-//   that outpaces the producer is caught up by repeats, not by a gap every few blocks.
+//   request that finds the buffer empty counts as its window's lowest level (the window
+//   goes on), so a consumer that outpaces the producer is still caught up by repeats, not by
+//   a gap every few blocks.
 // - Underrun: a stream that still runs but has nothing to give plays silence (counted); when
 //   its audio comes back the margin grows by the silence played, up to kMaxMarginMs (unless
 //   the producer fell silent for longer than the idle span: then the next audio primes
@@ -101,7 +101,7 @@ class JitterBuffer {
     Stats stats() const;
     uint32_t fillFrames() const;
     // The margin now (it grows after underruns), the level a request should leave behind
-    // (the margin and the largest request), and the level a stream starts at (that and the
+    // (the margin and the largest recent request), and the level a stream starts at (that and the
     // largest burst).
     uint32_t marginFrames() const { return margin_.load(std::memory_order_relaxed); }
     uint32_t targetFrames() const;
@@ -137,16 +137,18 @@ class JitterBuffer {
     // Consumer side.
     std::atomic<uint64_t> read_{0};
     std::atomic<uint32_t> margin_;
-    std::atomic<uint32_t> request_{0}; // the largest request seen
+    // The largest request of this window and the last few: a server that catches up after
+    // running short asks for a lot once, and that must not raise the level for good.
+    std::atomic<uint32_t> request_{0};
+    uint32_t windowMaxRequest_ = 0;
+    std::array<uint32_t, 4> requestHistory_{};
     uint32_t seenGeneration_ = 0;
     Phase phase_ = Phase::Idle;
     uint32_t windowLeft_ = 0;
     uint32_t windowMinFill_ = UINT32_MAX;
     std::array<uint32_t, 4> history_{}; // the lowest level of the last windows
     size_t historyNext_ = 0;
-    int32_t pendingAdjust_ = 0; // > 0: frames to repeat, < 0: frames to drop
-    int lastCorrection_ = 0;    // the way the last correction went: +1 repeat, -1 drop
-    uint32_t windowsSinceCorrection_ = UINT32_MAX;
+    int32_t pendingAdjust_ = 0;      // > 0: frames to repeat, < 0: frames to drop
     uint32_t correctionSpacing_ = 0; // frames between corrections
     uint32_t untilCorrection_ = 0;
     uint32_t emptyRun_ = 0;    // frames of silence given in a row while playing

@@ -48,6 +48,9 @@ class VirtualDevice {
     virtual uint32_t readRender(std::span<int16_t> samples, std::chrono::milliseconds wait) = 0;
     // Wakes a reader waiting in readRender at once. Any thread.
     virtual void interruptRender() = 0;
+    // The most render audio that has arrived at once, in frames (0: not known): what the
+    // render player must hold in hand to play it without a gap. Any thread.
+    virtual uint32_t renderBurstFrames() const { return 0; }
 
     // True while another program records from the virtual microphone. Any thread.
     virtual bool clientRecording() const = 0;
