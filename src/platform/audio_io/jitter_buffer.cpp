@@ -129,11 +129,7 @@ void JitterBuffer::checkLevel(uint32_t leftover, uint32_t frames) {
         std::max<int32_t>(static_cast<int32_t>(margin_.load(std::memory_order_relaxed)) / 2,
                           static_cast<int32_t>(config_.format.rate / 1000));
     history_[historyNext_] = windowMinFill_;
-    requestHistory_[historyNext_] = windowMaxRequest_;
     historyNext_ = (historyNext_ + 1) % history_.size();
-    windowMaxRequest_ = 0;
-    request_.store(*std::max_element(requestHistory_.begin(), requestHistory_.end()),
-                   std::memory_order_relaxed);
     const auto longLow = static_cast<int32_t>(
         std::min<uint32_t>(*std::min_element(history_.begin(), history_.end()), INT32_MAX));
     const auto longHigh = static_cast<int32_t>(
@@ -191,19 +187,8 @@ uint32_t JitterBuffer::pull(std::span<int16_t> samples) {
         read_.store(r, std::memory_order_release);
         phase_ = Phase::Priming;
     }
-    windowMaxRequest_ = std::max(windowMaxRequest_, frames);
     if (frames > request_.load(std::memory_order_relaxed)) {
         request_.store(frames, std::memory_order_relaxed);
-    }
-    if (frames > kCorrectionStrideFrames) {
-        // At most one frame is dropped or repeated per piece: a large request is taken in
-        // pieces, so the drift a request's size can follow does not shrink as it grows.
-        const size_t piece = size_t{kCorrectionStrideFrames} * channels_;
-        uint32_t given = 0;
-        for (size_t at = 0; at < samples.size(); at += piece) {
-            given += pull(samples.subspan(at, std::min(piece, samples.size() - at)));
-        }
-        return given;
     }
     const bool streaming = streaming_.load(std::memory_order_acquire);
     const uint64_t w = written_.load(std::memory_order_acquire);
@@ -289,10 +274,8 @@ uint32_t JitterBuffer::pull(std::span<int16_t> samples) {
             // Frames still to be repeated go on being repeated: a producer whose clock is
             // slow would otherwise run dry again before a whole window has been seen.
             pendingAdjust_ = std::max(pendingAdjust_, 0);
-            // The window goes on with the level at the bottom: a consumer whose clock runs
-            // fast empties the buffer again and again, and restarting the window each time
-            // would never let a whole window be seen, so its drift would never be corrected.
-            checkLevel(0, frames);
+            windowLeft_ = config_.windowFrames;
+            windowMinFill_ = UINT32_MAX;
             if (config_.idleFrames > 0 && emptyRun_ >= config_.idleFrames) {
                 // Fallen silent, not late: no margin for it; the next audio primes afresh.
                 phase_ = Phase::Priming;

@@ -7,15 +7,12 @@
 //   then as much silence ahead of it as brings the level to the stream's largest burst plus
 //   a small margin, so the first burst-free stretch can't run it dry.
 // - Steady fill: the smallest fill a request leaves behind, over each second, is held at the
-//   margin plus the largest recent request (a burst may land just after a request instead of just
+//   margin plus the largest request (a burst may land just after a request instead of just
 //   before). The producer's and the device's clocks never run quite alike: only when the
 //   last four windows all sat above (or all below) that level is half the difference
-//   corrected, by dropping or repeating single frames at the quietest point of a request (of
-//   each kCorrectionStrideFrames of a larger one), spread over the next window, so
-//   scheduling noise is never "corrected" and the delay neither grows nor shrinks. A
-//   request that finds the buffer empty counts as its window's lowest level (the window
-//   goes on), so a consumer that outpaces the producer is still caught up by repeats, not by
-//   a gap every few blocks.
+//   corrected, by dropping or repeating single frames at the quietest point of a request,
+//   spread over the next window, so scheduling noise is never "corrected" and the delay
+//   neither grows nor shrinks.
 // - Underrun: a stream that still runs but has nothing to give plays silence (counted); when
 //   its audio comes back the margin grows by the silence played, up to kMaxMarginMs (unless
 //   the producer fell silent for longer than the idle span: then the next audio primes
@@ -45,9 +42,6 @@ class JitterBuffer {
     // 1500-2600 ppm fast at a short period (PulseAudio 16), and a real microphone may be a few
     // hundred ppm off the other way: this leaves room over both.
     static constexpr uint32_t kMaxCorrectionPpm = 5000;
-    // A request is served in pieces of at most this many frames, each of which may drop or
-    // repeat one frame: room for kMaxCorrectionPpm whatever the consumer asks for at a time.
-    static constexpr uint32_t kCorrectionStrideFrames = 128;
 
     struct Config {
         StreamFormat format = kPipelineFormat;
@@ -101,7 +95,7 @@ class JitterBuffer {
     Stats stats() const;
     uint32_t fillFrames() const;
     // The margin now (it grows after underruns), the level a request should leave behind
-    // (the margin and the largest recent request), and the level a stream starts at (that and the
+    // (the margin and the largest request), and the level a stream starts at (that and the
     // largest burst).
     uint32_t marginFrames() const { return margin_.load(std::memory_order_relaxed); }
     uint32_t targetFrames() const;
@@ -137,11 +131,7 @@ class JitterBuffer {
     // Consumer side.
     std::atomic<uint64_t> read_{0};
     std::atomic<uint32_t> margin_;
-    // The largest request of this window and the last few: a server that catches up after
-    // running short asks for a lot once, and that must not raise the level for good.
-    std::atomic<uint32_t> request_{0};
-    uint32_t windowMaxRequest_ = 0;
-    std::array<uint32_t, 4> requestHistory_{};
+    std::atomic<uint32_t> request_{0}; // the largest request seen
     uint32_t seenGeneration_ = 0;
     Phase phase_ = Phase::Idle;
     uint32_t windowLeft_ = 0;
