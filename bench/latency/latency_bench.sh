@@ -2,7 +2,7 @@
 # End-to-end delay and gaps of `timbrelo-cli run`, the way a program in a call hears it,
 # through private sound servers (PulseAudio, then PipeWire when installed).
 #
-#   latency_bench.sh --build DIR [--seconds N | --minutes N] [--load] [--server KIND]...
+#   latency_bench.sh --build DIR [--seconds N | --minutes N] [--load] [--stalls] [--server KIND]...
 #                    [--preset NAME]... [--keep DIR]
 #
 # Each server gets a test microphone (a null sink "bench_mic_feed" with a remapped source
@@ -21,6 +21,8 @@
 #   --seconds N     how long each preset is measured (default 20)
 #   --minutes N     the same in minutes (e.g. 10 for a soak)
 #   --load          keep both cores busy meanwhile (two checksum loops at normal priority)
+#   --stalls        while the presets run, stop the sound server for 30 ms every 5 s (what a
+#                   busy machine does to it now and then), to see what a stall costs
 #   --server KIND   pulse or pipewire (repeat for both; default: both)
 #   --preset NAME   only this preset (repeat for more; default: every preset)
 #   --keep DIR      keep the logs and recordings (WAV, timing and delay CSVs) in DIR
@@ -35,6 +37,7 @@ die() {
 build=$root/build/release
 seconds=20
 load=0
+stalls=0
 servers=()
 presets=()
 keep=
@@ -44,6 +47,7 @@ while [[ $# -gt 0 ]]; do
     --seconds) seconds=${2:?--seconds needs a number}; shift ;;
     --minutes) seconds=$(( ${2:?--minutes needs a number} * 60 )); shift ;;
     --load) load=1 ;;
+    --stalls) stalls=1 ;;
     --server) servers+=("${2:?--server needs pulse or pipewire}"); shift ;;
     --preset) presets+=("${2:?--preset needs a name}"); shift ;;
     --keep) keep=${2:?--keep needs a folder}; shift ;;
@@ -353,14 +357,27 @@ run_server() { # kind
     name="$name $(pactl info | sed -n 's/^Server Version: //p')"
     echo
     echo "== $name: microphone -> listener and program -> speakers, $seconds s each$(
-        [[ $load == 1 ]] && echo ', both cores busy')"
+        [[ $load == 1 ]] && echo ', both cores busy')$(
+        [[ $stalls == 1 ]] && echo ', the server stopped for 30 ms every 5 s')"
     header
     measure_share
+    local staller=
+    if [[ $stalls == 1 ]]; then
+        stall_server "$TIMBRELO_SOUND_PIDS" &
+        staller=$!
+        pids+=("$staller")
+    fi
     local i=0 preset
     for preset in "${presets[@]}"; do
         i=$((i + 1))
         measure_preset "$i" "$preset"
     done
+    if [[ -n $staller ]]; then
+        kill "$staller" 2>/dev/null || true
+        wait "$staller" 2>/dev/null || true
+        forget_pid "$staller"
+        kill -CONT ${TIMBRELO_SOUND_PIDS//,/ } 2>/dev/null || true
+    fi
 
     kill "$keepalive" 2>/dev/null || true
     wait "$keepalive" 2>/dev/null || true
@@ -373,6 +390,19 @@ run_server() { # kind
     done
     envs=("${left[@]}")
     unset PULSE_SERVER PULSE_COOKIE PULSE_CLIENTCONFIG
+}
+
+# Stops the server's processes (comma-separated ids) for 30 ms every 5 s.
+stall_server() {
+    local list=${1//,/ }
+    trap 'kill -CONT $list 2>/dev/null; exit 0' TERM
+    while :; do
+        sleep 5 &
+        wait $!
+        kill -STOP $list 2>/dev/null || return 0
+        sleep 0.03
+        kill -CONT $list 2>/dev/null || return 0
+    done
 }
 
 if [[ $load == 1 ]]; then

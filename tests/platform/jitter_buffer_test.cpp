@@ -297,3 +297,53 @@ TEST(JitterBufferTest, AProducerThatFallsSilentStartsItsNextSoundPrimedWhenIdleI
         EXPECT_EQ(start[f], 5001 + f);
     }
 }
+
+TEST(JitterBufferTest, ARefillKeepsThePaceTheLevelAndTheMarginWithSilenceAhead) {
+    JitterBuffer buffer(config());
+    buffer.beginStream(512);
+    const Outcome before = simulate(buffer, 5.0, {512}, 512, 128);
+    ASSERT_EQ(buffer.stats().underruns, 0u);
+    ASSERT_EQ(buffer.paceFrames(), 128u);
+    // The device stalls while two more bursts arrive, then asks for all it lost at once.
+    std::vector<int16_t> block;
+    const auto next = static_cast<uint64_t>(before.left.back()); // the frame after the last
+    fillFrames(block, next + buffer.fillFrames(), 1024);
+    buffer.push(block);
+    const uint32_t fill = buffer.fillFrames();
+    const uint32_t target = buffer.targetFrames();
+    const uint32_t frames = fill - target + 300;
+    std::vector<int16_t> request(size_t{frames} * 2);
+    EXPECT_EQ(buffer.pull(request, JitterBuffer::Request::Refill), frames - 300);
+
+    // Silence first (where the device drops what comes too late), then the voice in order
+    // from where it stopped; what a paced request needs is left in hand.
+    for (uint32_t f = 0; f < 300; ++f) {
+        ASSERT_EQ(request[2 * f], 0) << f;
+    }
+    for (uint32_t f = 300; f < frames; ++f) {
+        ASSERT_EQ(request[2 * f], static_cast<int16_t>(next + 1 + f - 300)) << f;
+    }
+    EXPECT_EQ(buffer.fillFrames(), target);
+    EXPECT_EQ(buffer.stats().underruns, 1u);
+    EXPECT_EQ(buffer.stats().underrunFrames, 300u);
+    EXPECT_EQ(buffer.paceFrames(), 128u) << "a refill is not the pace";
+
+    // Paced requests that run short before the next burst don't raise the margin: the
+    // producer was not late. Later ones find what they need, and the delay comes back down.
+    std::vector<int16_t> paced(2 * 128);
+    for (int i = 0; i < 3; ++i) {
+        buffer.pull(paced);
+    }
+    EXPECT_EQ(buffer.stats().underruns, 2u);
+    const Outcome after = simulate(buffer, 20.0, {512}, 512, 128);
+    EXPECT_EQ(buffer.stats().underruns, 2u);
+    EXPECT_EQ(buffer.marginFrames(), 66u) << "the producer was not late";
+    EXPECT_LE(*std::max_element(after.fills.end() - 200, after.fills.end()),
+              *std::max_element(before.fills.end() - 200, before.fills.end()) + 66);
+
+    // A device that now asks in smaller steps has them learned afresh.
+    buffer.forgetPace();
+    std::vector<int16_t> small(2 * 64);
+    buffer.pull(small);
+    EXPECT_EQ(buffer.paceFrames(), 64u);
+}
