@@ -178,8 +178,6 @@ bool PulseVirtualDevice::openStreams(std::string& error) {
         return false;
     }
     feedPeriods_ = options_.feedPeriods;
-    shortfallNoticed_ = true; // the server's first request fills its buffer
-    pacedSinceShortfall_ = true;
     pa_stream_set_underflow_callback(feed_, &PulseVirtualDevice::onVoiceUnderflow, this);
     const std::string monitor = std::string(VirtualPairModules::kSpeakerName) + ".monitor";
     render_ =
@@ -277,15 +275,6 @@ void PulseVirtualDevice::onVoiceRequest(pa_stream* stream, size_t bytes, void* s
     // The event loop feeds the voice to the server: a late wake-up there is a gap.
     thread_local const bool realtime = makeThreadRealtime(kLoopThreadPriority);
     (void)realtime;
-    // Requests that fill what the server lost are not its pace. They begin with the notice
-    // that it ran short, or with a request beyond the pace that finds it empty (the notice
-    // may come after that one), and last while the server holds (all but) nothing.
-    const bool serverEmpty = queuedFrames(stream) < device->options_.feedPeriodFrames / 2;
-    const bool refill =
-        device->shortfallNoticed_ ||
-        (serverEmpty && (device->refilling_ || bytes / kFrameBytes > device->voice_.paceFrames()));
-    device->shortfallNoticed_ = false;
-    device->refilling_ = refill;
     while (bytes >= kFrameBytes) {
         void* buffer = nullptr;
         size_t n = bytes;
@@ -298,26 +287,21 @@ void PulseVirtualDevice::onVoiceRequest(pa_stream* stream, size_t bytes, void* s
             pa_stream_cancel_write(stream);
             return;
         }
-        device->voice_.pull(std::span<int16_t>(static_cast<int16_t*>(buffer), n / 2),
-                            refill ? JitterBuffer::Request::Refill : JitterBuffer::Request::Paced);
+        device->voice_.pull(std::span<int16_t>(static_cast<int16_t*>(buffer), n / 2));
         if (pa_stream_write(stream, buffer, n, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
             return;
         }
         bytes -= n;
         device->afterCalmFeed(stream, static_cast<uint32_t>(n / kFrameBytes));
     }
-    device->pacedSinceShortfall_ = device->pacedSinceShortfall_ || !refill;
     // What the server holds ahead of playback: the voice's share of the delay downstream.
-    device->serverQueuedFrames_.store(device->queuedFrames(stream), std::memory_order_relaxed);
-}
-
-uint32_t PulseVirtualDevice::queuedFrames(pa_stream* stream) {
     pa_usec_t latency = 0;
     int negative = 0;
-    if (pa_stream_get_latency(stream, &latency, &negative) != 0 || negative != 0) {
-        return 0;
+    if (pa_stream_get_latency(stream, &latency, &negative) == 0 && negative == 0) {
+        device->serverQueuedFrames_.store(
+            static_cast<uint32_t>(latency * kPipelineFormat.rate / 1000000),
+            std::memory_order_relaxed);
     }
-    return static_cast<uint32_t>(latency * kPipelineFormat.rate / 1000000);
 }
 
 void PulseVirtualDevice::onVoiceUnderflow(pa_stream* stream, void* self) {
@@ -325,17 +309,9 @@ void PulseVirtualDevice::onVoiceUnderflow(pa_stream* stream, void* self) {
     // what it holds. While a voice plays that is a gap a listener hears, so the server is
     // given a period more to hold (up to kMaxFeedPeriods): a little more delay, no more gaps.
     auto* device = static_cast<PulseVirtualDevice*>(self);
-    // Whatever the server asks for next fills what it lost, not its pace.
-    device->shortfallNoticed_ = true;
     if (!device->voice_.streaming()) {
         return; // between voices the feed plays silence: running short there is harmless
     }
-    // One stall may be reported several times before the refill reaches the server: it
-    // counts, and takes a period on, once.
-    if (!device->pacedSinceShortfall_) {
-        return;
-    }
-    device->pacedSinceShortfall_ = false;
     device->serverUnderruns_.fetch_add(1, std::memory_order_relaxed);
     device->calmFrames_ = 0;
     if (device->feedPeriods_ < kMaxFeedPeriods) {
@@ -356,8 +332,6 @@ void PulseVirtualDevice::afterCalmFeed(pa_stream* stream, uint32_t frames) {
     calmFrames_ = 0;
     if (feedPeriods_ > options_.feedPeriods) {
         setFeedPeriods(stream, feedPeriods_ - 1);
-        // Holding less, the server asks in smaller steps again.
-        voice_.forgetPace();
     }
 }
 

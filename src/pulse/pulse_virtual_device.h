@@ -114,8 +114,6 @@ class PulseVirtualDevice : public VirtualDevice {
     // The event loop's: counts frames fed in calm, and sets how many periods the server holds.
     void afterCalmFeed(pa_stream* stream, uint32_t frames);
     void setFeedPeriods(pa_stream* stream, uint32_t periods);
-    // What the server holds of the voice ahead of playback (0 when it ran short).
-    static uint32_t queuedFrames(pa_stream* stream);
     static void onRenderData(pa_stream* stream, size_t bytes, void* self);
     void refreshState();
     static void onSourceOutput(pa_context* context, const pa_source_output_info* info, int eol,
@@ -148,12 +146,6 @@ class PulseVirtualDevice : public VirtualDevice {
     std::atomic<uint64_t> serverUnderruns_{0};
     uint32_t feedPeriods_ = 2; // the event loop's
     uint32_t calmFrames_ = 0;  // fed since the server last ran short; the event loop's
-    // The event loop's: the server's notice that it ran short (or the stream's start) awaits
-    // the next request; requests refill what it lost; a paced request was served since it
-    // last ran short.
-    bool shortfallNoticed_ = true;
-    bool refilling_ = false;
-    bool pacedSinceShortfall_ = true;
     std::mutex listenerMutex_;
     VirtualDeviceListener* listener_ = nullptr;
 

@@ -175,7 +175,7 @@ void JitterBuffer::shrinkMarginAfterCalm() {
     }
 }
 
-uint32_t JitterBuffer::pull(std::span<int16_t> samples, Request request) {
+uint32_t JitterBuffer::pull(std::span<int16_t> samples) {
     const auto frames = static_cast<uint32_t>(samples.size() / channels_);
     int16_t* dst = samples.data();
     const uint32_t generation = generation_.load(std::memory_order_acquire);
@@ -187,7 +187,7 @@ uint32_t JitterBuffer::pull(std::span<int16_t> samples, Request request) {
         read_.store(r, std::memory_order_release);
         phase_ = Phase::Priming;
     }
-    if (request == Request::Paced && frames > request_.load(std::memory_order_relaxed)) {
+    if (frames > request_.load(std::memory_order_relaxed)) {
         request_.store(frames, std::memory_order_relaxed);
     }
     const bool streaming = streaming_.load(std::memory_order_acquire);
@@ -222,21 +222,18 @@ uint32_t JitterBuffer::pull(std::span<int16_t> samples, Request request) {
             return 0;
         }
         // The rest of the request starts the audio.
-        return pull(samples.subspan(size_t{n} * channels_), request);
+        return pull(samples.subspan(size_t{n} * channels_));
     }
     if (emptyRun_ > 0 && fill >= frames) {
         // A stall has ended: the producer was late, not silent. The margin grows by what was
         // missing, so the next late burst of that size is covered.
-        if (config_.growMarginOnUnderrun && !runAfterRefill_) {
+        if (config_.growMarginOnUnderrun) {
             const auto maxMargin =
                 static_cast<uint32_t>(kMaxMarginMs * config_.format.rate / 1000.0);
             const uint32_t margin = margin_.load(std::memory_order_relaxed);
             margin_.store(std::min(maxMargin, margin + emptyRun_), std::memory_order_relaxed);
         }
         emptyRun_ = 0;
-    }
-    if (request == Request::Refill && streaming) {
-        return refill(dst, r, fill, frames);
     }
     // A correction that falls due in a request that can't take it (too little in hand) waits
     // for the next request; the spacing is kept frame-exact, so a window gets all it asked for.
@@ -270,15 +267,10 @@ uint32_t JitterBuffer::pull(std::span<int16_t> samples, Request request) {
             // a larger margin keeps the next late burst from doing the same.
             if (emptyRun_ == 0) {
                 underruns_.fetch_add(1, std::memory_order_relaxed);
-                // Nothing came since a refill took the level down to the target: the
-                // producer is not late, the next burst is simply still to come.
-                runAfterRefill_ = w == refillWritten_;
             }
             underrunFrames_.fetch_add(frames - given, std::memory_order_relaxed);
             emptyRun_ += frames - given;
-            if (!runAfterRefill_) {
-                calmWindows_ = 0;
-            }
+            calmWindows_ = 0;
             // Frames still to be repeated go on being repeated: a producer whose clock is
             // slow would otherwise run dry again before a whole window has been seen.
             pendingAdjust_ = std::max(pendingAdjust_, 0);
@@ -297,25 +289,6 @@ uint32_t JitterBuffer::pull(std::span<int16_t> samples, Request request) {
     if (streaming) {
         checkLevel(fill - frames, frames);
     }
-    return given;
-}
-
-uint32_t JitterBuffer::refill(int16_t* dst, uint64_t from, uint32_t fill, uint32_t frames) {
-    // The level a paced request needs stays in hand. What the refill then lacks is silence,
-    // and it goes first: a device refilling after it ran dry drops the oldest part of what it
-    // gets as too late, so there the silence costs no voice, and what is heard of it joins
-    // the device's own gap.
-    const uint32_t keep = targetFrames();
-    const uint32_t given = std::min(frames, fill > keep ? fill - keep : 0);
-    const uint32_t silence = frames - given;
-    std::memset(dst, 0, size_t{silence} * channels_ * sizeof(int16_t));
-    copyOut(dst + size_t{silence} * channels_, from, given);
-    read_.store(from + given, std::memory_order_release);
-    if (silence > 0) {
-        underruns_.fetch_add(1, std::memory_order_relaxed);
-        underrunFrames_.fetch_add(silence, std::memory_order_relaxed);
-    }
-    refillWritten_ = written_.load(std::memory_order_relaxed);
     return given;
 }
 

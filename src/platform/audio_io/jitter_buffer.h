@@ -19,11 +19,6 @@
 //   afresh). After a calm spell (no underrun for calmWindows windows) a grown margin gives
 //   back 1 ms a window, down to the configured one, so one bad stall does not cost delay
 //   for good. Corrections for drift are spread out, at most kMaxCorrectionPpm.
-// - Refills: a device that fills its own buffer (when its stream starts, or after it ran dry)
-//   asks for more than its pace at once. Its size is not taken as the pace, and it takes
-//   audio only down to the target level, with silence ahead of that audio for the rest. The
-//   producer was not late: neither the refill nor a request running short after it, before
-//   the next burst, raises the margin.
 // - Overflow: a push that does not fit is cut to what fits (counted).
 //
 // Threads: one producer (push, beginStream, endStream) and one consumer (pull) at a time;
@@ -67,9 +62,6 @@ class JitterBuffer {
         uint32_t calmWindows = 30;
     };
 
-    // What a consumer's request is: one of its steady pace, or a refill of its own buffer.
-    enum class Request { Paced, Refill };
-
     struct Stats {
         uint64_t underruns = 0;      // requests that found the buffer short while streaming
         uint64_t underrunFrames = 0; // frames of silence played for them
@@ -97,10 +89,7 @@ class JitterBuffer {
 
     // Consumer: fills all of `samples` (whole frames): buffered audio, then silence where
     // there is none. Returns the frames of audio given.
-    uint32_t pull(std::span<int16_t> samples, Request request = Request::Paced);
-    // Consumer: its pace changed (it now asks in smaller steps): the largest request is
-    // learned afresh from the next ones.
-    void forgetPace() { request_.store(0, std::memory_order_relaxed); }
+    uint32_t pull(std::span<int16_t> samples);
 
     // Any thread.
     Stats stats() const;
@@ -110,8 +99,6 @@ class JitterBuffer {
     // largest burst).
     uint32_t marginFrames() const { return margin_.load(std::memory_order_relaxed); }
     uint32_t targetFrames() const;
-    // The largest paced request seen.
-    uint32_t paceFrames() const { return request_.load(std::memory_order_relaxed); }
     uint32_t primeFrames() const;
     bool streaming() const { return streaming_.load(std::memory_order_acquire); }
     const StreamFormat& format() const { return config_.format; }
@@ -129,9 +116,6 @@ class JitterBuffer {
     uint32_t nextCorrection(uint32_t frames) const;
     // At each whole window: a margin grown by stalls shrinks again after a calm spell.
     void shrinkMarginAfterCalm();
-    // A refill while streaming: audio down to the target level, silence ahead of it for the
-    // rest.
-    uint32_t refill(int16_t* dst, uint64_t from, uint32_t fill, uint32_t frames);
 
     const Config config_;
     const uint32_t channels_;
@@ -157,11 +141,9 @@ class JitterBuffer {
     int32_t pendingAdjust_ = 0;      // > 0: frames to repeat, < 0: frames to drop
     uint32_t correctionSpacing_ = 0; // frames between corrections
     uint32_t untilCorrection_ = 0;
-    uint32_t emptyRun_ = 0;               // frames of silence given in a row while playing
-    uint32_t calmWindows_ = 0;            // whole windows since the last underrun
-    uint64_t refillWritten_ = UINT64_MAX; // written_ at the last refill
-    bool runAfterRefill_ = false;         // the empty run began before a burst followed one
-    uint32_t lead_ = 0;                   // silence still to play ahead of a stream's first audio
+    uint32_t emptyRun_ = 0;    // frames of silence given in a row while playing
+    uint32_t calmWindows_ = 0; // whole windows since the last underrun
+    uint32_t lead_ = 0;        // silence still to play ahead of a stream's first audio
 
     std::atomic<uint64_t> underruns_{0};
     std::atomic<uint64_t> underrunFrames_{0};
