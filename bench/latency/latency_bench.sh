@@ -23,6 +23,8 @@
 #   --load          keep both cores busy meanwhile (two checksum loops at normal priority)
 #   --stalls        while the presets run, stop the sound server for 30 ms every 5 s (what a
 #                   busy machine does to it now and then), to see what a stall costs
+#   --stall-every N the same, but the stalls after the first come every N s (e.g. 300 for
+#                   one stall, to see how soon its cost is given back)
 #   --server KIND   pulse or pipewire (repeat for both; default: both)
 #   --preset NAME   only this preset (repeat for more; default: every preset)
 #   --keep DIR      keep the logs and recordings (WAV, timing and delay CSVs) in DIR
@@ -38,6 +40,7 @@ build=$root/build/release
 seconds=20
 load=0
 stalls=0
+stall_every=5
 servers=()
 presets=()
 keep=
@@ -48,6 +51,7 @@ while [[ $# -gt 0 ]]; do
     --minutes) seconds=$(( ${2:?--minutes needs a number} * 60 )); shift ;;
     --load) load=1 ;;
     --stalls) stalls=1 ;;
+    --stall-every) stalls=1; stall_every=${2:?--stall-every needs seconds}; shift ;;
     --server) servers+=("${2:?--server needs pulse or pipewire}"); shift ;;
     --preset) presets+=("${2:?--preset needs a name}"); shift ;;
     --keep) keep=${2:?--keep needs a folder}; shift ;;
@@ -57,6 +61,7 @@ while [[ $# -gt 0 ]]; do
     shift
 done
 [[ $seconds =~ ^[0-9]+$ && $seconds -ge 5 ]] || die "--seconds takes a whole number, at least 5"
+[[ $stall_every =~ ^[0-9]+$ && $stall_every -ge 1 ]] || die "--stall-every takes a whole number of seconds"
 [[ ${#servers[@]} -gt 0 ]] || servers=(pulse pipewire)
 for kind in "${servers[@]}"; do
     [[ $kind == pulse || $kind == pipewire ]] || die "--server takes pulse or pipewire, not $kind"
@@ -358,7 +363,7 @@ run_server() { # kind
     echo
     echo "== $name: microphone -> listener and program -> speakers, $seconds s each$(
         [[ $load == 1 ]] && echo ', both cores busy')$(
-        [[ $stalls == 1 ]] && echo ', the server stopped for 30 ms every 5 s')"
+        [[ $stalls == 1 ]] && echo ", the server stopped for 30 ms after 5 s, then every $stall_every s")"
     header
     measure_share
     local staller=
@@ -392,13 +397,16 @@ run_server() { # kind
     unset PULSE_SERVER PULSE_COOKIE PULSE_CLIENTCONFIG
 }
 
-# Stops the server's processes (comma-separated ids) for 30 ms every 5 s.
+# Stops the server's processes (comma-separated ids) for 30 ms after 5 s, then every
+# $stall_every s.
 stall_server() {
     local list=${1//,/ }
+    local pause=5
     trap 'kill -CONT $list 2>/dev/null; exit 0' TERM
     while :; do
-        sleep 5 &
+        sleep "$pause" &
         wait $!
+        pause=$stall_every
         kill -STOP $list 2>/dev/null || return 0
         sleep 0.03
         kill -CONT $list 2>/dev/null || return 0

@@ -323,13 +323,14 @@ void PulseVirtualDevice::onVoiceUnderflow(pa_stream* stream, void* self) {
 
 void PulseVirtualDevice::afterCalmFeed(pa_stream* stream, uint32_t frames) {
     // A period taken on after the server ran short is given back once it has not run short
-    // for kCalmFeedFrames: one bad moment does not cost delay for good. The server then asks
-    // for less until what it holds has played down; nothing is dropped.
+    // for kCalmFeedFrames, and while it stays calm the next ones every kFeedGiveBackFrames:
+    // one bad moment does not cost delay for good. The server then asks for less until what
+    // it holds has played down; nothing is dropped.
     calmFrames_ += frames;
     if (calmFrames_ < kCalmFeedFrames) {
         return;
     }
-    calmFrames_ = 0;
+    calmFrames_ = kCalmFeedFrames - kFeedGiveBackFrames;
     if (feedPeriods_ > options_.feedPeriods) {
         setFeedPeriods(stream, feedPeriods_ - 1);
     }

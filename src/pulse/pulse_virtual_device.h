@@ -15,8 +15,8 @@
 // Buffer sizes (measured on PulseAudio 16 and PipeWire 0.3.65, see docs/design.md): the
 // voice stream asks for kFeedPeriodFrames at a time and keeps two periods in the server, one
 // more each time the server runs short while a voice plays (up to kMaxFeedPeriods, given back
-// after kCalmFeedFrames without running short); the
-// render stream delivers fragments of kRenderFragmentFrames.
+// one by one after kCalmFeedFrames without running short); the render stream delivers
+// fragments of kRenderFragmentFrames.
 //
 // Threads: as VirtualDevice states. The listener is called on the event loop thread.
 
@@ -47,8 +47,10 @@ class PulseVirtualDevice : public VirtualDevice {
     static constexpr uint32_t kRenderFragmentFrames = 256; // about 12 ms
     static constexpr uint32_t kMaxFeedPeriods = 6;
     // Fed without the server running short for this long (30 s), a period taken on is given
-    // back.
+    // back; while it stays calm, the next ones every kFeedGiveBackFrames (about 1 ms of delay
+    // a second, as the voice buffer gives back its margin).
     static constexpr uint32_t kCalmFeedFrames = 30 * kPipelineFormat.rate;
+    static constexpr uint32_t kFeedGiveBackFrames = 6 * kPipelineFormat.rate;
 
     struct Options {
         std::chrono::milliseconds connectTimeout{2000};

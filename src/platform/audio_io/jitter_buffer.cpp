@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace timbrelo {
 
@@ -147,6 +148,7 @@ void JitterBuffer::checkLevel(uint32_t leftover, uint32_t frames) {
         pendingAdjust_ = 0;
     }
     shrinkMarginAfterCalm();
+    settleRequestAfterCalm();
     // Spread over the next window, so that no two corrections come close together.
     correctionSpacing_ = pendingAdjust_ == 0 ? 0
                                              : config_.windowFrames /
@@ -175,6 +177,22 @@ void JitterBuffer::shrinkMarginAfterCalm() {
     }
 }
 
+void JitterBuffer::settleRequestAfterCalm() {
+    const uint32_t windowMax = std::exchange(windowMaxRequest_, 0);
+    if (config_.calmWindows == 0 || ++requestCalmWindows_ <= config_.calmWindows) {
+        return;
+    }
+    // The same 1 ms a window as the margin: a catch-up the device no longer makes stops
+    // costing delay, but the pace it keeps and its opening fill stay in hand.
+    const uint32_t request = request_.load(std::memory_order_relaxed);
+    const uint32_t floor = std::max(openingRequest_, windowMax);
+    if (request > floor) {
+        const uint32_t step = std::max<uint32_t>(config_.format.rate / 1000, 1);
+        request_.store(std::max(floor, request - std::min(request, step)),
+                       std::memory_order_relaxed);
+    }
+}
+
 uint32_t JitterBuffer::pull(std::span<int16_t> samples) {
     const auto frames = static_cast<uint32_t>(samples.size() / channels_);
     int16_t* dst = samples.data();
@@ -187,8 +205,17 @@ uint32_t JitterBuffer::pull(std::span<int16_t> samples) {
         read_.store(r, std::memory_order_release);
         phase_ = Phase::Priming;
     }
-    if (frames > request_.load(std::memory_order_relaxed)) {
+    if (openingRequest_ == 0) {
+        openingRequest_ = frames;
+    }
+    windowMaxRequest_ = std::max(windowMaxRequest_, frames);
+    // A request larger than any before is the consumer catching up after a stall of its own,
+    // not the producer being late: from now on it is held in hand, so what it found missing
+    // needs no margin as well.
+    const bool catchUp = frames > request_.load(std::memory_order_relaxed);
+    if (catchUp) {
         request_.store(frames, std::memory_order_relaxed);
+        requestCalmWindows_ = 0;
     }
     const bool streaming = streaming_.load(std::memory_order_acquire);
     const uint64_t w = written_.load(std::memory_order_acquire);
@@ -231,9 +258,10 @@ uint32_t JitterBuffer::pull(std::span<int16_t> samples) {
             const auto maxMargin =
                 static_cast<uint32_t>(kMaxMarginMs * config_.format.rate / 1000.0);
             const uint32_t margin = margin_.load(std::memory_order_relaxed);
-            margin_.store(std::min(maxMargin, margin + emptyRun_), std::memory_order_relaxed);
+            margin_.store(std::min(maxMargin, margin + lateFrames_), std::memory_order_relaxed);
         }
         emptyRun_ = 0;
+        lateFrames_ = 0;
     }
     // A correction that falls due in a request that can't take it (too little in hand) waits
     // for the next request; the spacing is kept frame-exact, so a window gets all it asked for.
@@ -270,6 +298,9 @@ uint32_t JitterBuffer::pull(std::span<int16_t> samples) {
             }
             underrunFrames_.fetch_add(frames - given, std::memory_order_relaxed);
             emptyRun_ += frames - given;
+            if (!catchUp) {
+                lateFrames_ += frames - given;
+            }
             calmWindows_ = 0;
             // Frames still to be repeated go on being repeated: a producer whose clock is
             // slow would otherwise run dry again before a whole window has been seen.
@@ -280,6 +311,7 @@ uint32_t JitterBuffer::pull(std::span<int16_t> samples) {
                 // Fallen silent, not late: no margin for it; the next audio primes afresh.
                 phase_ = Phase::Priming;
                 emptyRun_ = 0;
+                lateFrames_ = 0;
             }
         } else {
             phase_ = Phase::Idle; // the stream has ended and played out

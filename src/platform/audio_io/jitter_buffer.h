@@ -14,11 +14,17 @@
 //   spread over the next window, so scheduling noise is never "corrected" and the delay
 //   neither grows nor shrinks.
 // - Underrun: a stream that still runs but has nothing to give plays silence (counted); when
-//   its audio comes back the margin grows by the silence played, up to kMaxMarginMs (unless
+//   its audio comes back the margin grows by the silence played, up to kMaxMarginMs (but not
+//   for a request larger than any before, which is held in hand from then on; and not when
 //   the producer fell silent for longer than the idle span: then the next audio primes
 //   afresh). After a calm spell (no underrun for calmWindows windows) a grown margin gives
 //   back 1 ms a window, down to the configured one, so one bad stall does not cost delay
 //   for good. Corrections for drift are spread out, at most kMaxCorrectionPpm.
+// - Catch-up requests: a device that stalled asks for all it missed at once. Such a request
+//   raises the level held (the next stall is then covered), but only for a calm spell: after
+//   calmWindows windows without a larger request, the level steps back 1 ms a window, down to
+//   the largest request of the last window and never below the stream's opening request (a
+//   device fills its whole buffer first: that much must stay in hand for its next catch-up).
 // - Overflow: a push that does not fit is cut to what fits (counted).
 //
 // Threads: one producer (push, beginStream, endStream) and one consumer (pull) at a time;
@@ -114,8 +120,10 @@ class JitterBuffer {
     void checkLevel(uint32_t leftover, uint32_t frames);
     // Frames from the end of this request of `frames` to the next correction.
     uint32_t nextCorrection(uint32_t frames) const;
-    // At each whole window: a margin grown by stalls shrinks again after a calm spell.
+    // At each whole window: a margin grown by stalls shrinks again after a calm spell, and so
+    // does the request held for a catch-up.
     void shrinkMarginAfterCalm();
+    void settleRequestAfterCalm();
 
     const Config config_;
     const uint32_t channels_;
@@ -131,7 +139,10 @@ class JitterBuffer {
     // Consumer side.
     std::atomic<uint64_t> read_{0};
     std::atomic<uint32_t> margin_;
-    std::atomic<uint32_t> request_{0}; // the largest request seen
+    std::atomic<uint32_t> request_{0}; // the largest request of the last calm spell
+    uint32_t openingRequest_ = 0;      // the first request the consumer made
+    uint32_t windowMaxRequest_ = 0;    // the largest request of this window
+    uint32_t requestCalmWindows_ = 0;  // whole windows since request_ last rose
     uint32_t seenGeneration_ = 0;
     Phase phase_ = Phase::Idle;
     uint32_t windowLeft_ = 0;
@@ -142,6 +153,7 @@ class JitterBuffer {
     uint32_t correctionSpacing_ = 0; // frames between corrections
     uint32_t untilCorrection_ = 0;
     uint32_t emptyRun_ = 0;    // frames of silence given in a row while playing
+    uint32_t lateFrames_ = 0;  // of those, the ones the producer was late with
     uint32_t calmWindows_ = 0; // whole windows since the last underrun
     uint32_t lead_ = 0;        // silence still to play ahead of a stream's first audio
 
