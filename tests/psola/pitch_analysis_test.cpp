@@ -75,7 +75,7 @@ TEST(PitchAnalysis, SilenceGivesUnvoicedFramesWithoutPathFinding) {
     EXPECT_EQ(constant->frames[0].candidateCount, 1);
 }
 
-TEST(PitchAnalysis, SineGivesItsFrequencyWithFullStrength) {
+TEST(PitchAnalysis, SinesAndVoicesGiveTheirFundamentalInEveryFrame) {
     DebugCapture debug;
     const auto track = analyse(engineSound(sine(200, kSoundLength)));
     ASSERT_NE(track, nullptr);
@@ -88,9 +88,7 @@ TEST(PitchAnalysis, SineGivesItsFrequencyWithFullStrength) {
         EXPECT_NEAR(frame.intensity, 1.0, 0.05);
     }
     EXPECT_EQ(debug.text().find("out of"), std::string::npos) << debug.text();
-}
 
-TEST(PitchAnalysis, VoiceGivesItsFundamentalInEveryFrame) {
     for (double f0 : {80.0, 120.0, 200.0, 300.0}) {
         // Start past the resonators' onset so every frame sees a steady voice.
         const std::vector<float> voice = makeVoice(f0, 0.2, kRate, 0.6);
@@ -247,7 +245,7 @@ bool findPath(PitchTrack& track) {
     return findPitchPath(track, 0.03f, 0.45f, 0.01f, 0.35f, 0.14f, 500.0f, false);
 }
 
-TEST(PitchPath, PrefersASteadyPitchOverAStrongerOctaveJump) {
+TEST(PitchPath, PrefersASteadyPitchKeepsQuietAndOverCeilingFramesUnvoicedAndRefusesEmptyOnes) {
     // Frame 1 has a slightly stronger candidate an octave up; the jump costs more than it
     // gains.
     PitchTrack track = handTrack(
@@ -258,9 +256,7 @@ TEST(PitchPath, PrefersASteadyPitchOverAStrongerOctaveJump) {
         EXPECT_EQ(frame.candidates[0].frequency, 120.0f);
     }
     EXPECT_EQ(track.ceiling, 500.0f);
-}
 
-TEST(PitchPath, QuietFramesAndOverCeilingCandidatesStayUnvoicedAndEmptyFramesAreRefused) {
     // Quiet frames; frames whose every candidate is voiceless (above the ceiling), where ties
     // keep the unvoiced one first.
     for (PitchTrack track : {handTrack({{{150, 1.0f}}, {{150, 1.0f}}}, 0.03f / 1.45f),
