@@ -19,8 +19,8 @@ namespace {
 std::vector<int16_t> processWith(const std::function<void(CaptureEngine&)>& setVoice) {
     SimAudioBackend backend;
     const std::vector<int16_t> voice = toInterleaved16(makeVoice(140, 1.0, 22050), 2);
-    auto gate = std::make_shared<GatedSource>(
-        std::make_shared<MemorySource>(voice, kPipelineFormat));
+    auto gate =
+        std::make_shared<GatedSource>(std::make_shared<MemorySource>(voice, kPipelineFormat));
     const uint32_t mic = backend.addInputDevice("Mic", gate);
     CaptureEngine engine(backend);
     engine.chain().setConfigSource(EffectConfigSource::text("cartoon 1.5\npsola 1.0"));

@@ -131,7 +131,8 @@ TEST_F(Mp3DecoderTest, StereoToneDecodesToItsFrequencyAndLength) {
     EXPECT_EQ(small.block.length, 4608u);
 }
 
-TEST_F(Mp3DecoderTest, AFileCutInAFrameEndsWhenItsBytesAreUsedUp) {
+TEST_F(Mp3DecoderTest,
+       CutGarbageEmptyAndUnreadableSourcesEndCleanlyAndJunkIsSearchedInBoundedSteps) {
     const std::string whole = tones(440, 440, 1.0, "whole.mp3");
     const std::string bytes = readFile(whole);
     const std::string cut = dir.file("cut.mp3");
@@ -143,9 +144,7 @@ TEST_F(Mp3DecoderTest, AFileCutInAFrameEndsWhenItsBytesAreUsedUp) {
     EXPECT_EQ(d.last, Mp3Decoder::kEndOfStream);
     EXPECT_NEAR(static_cast<double>(d.lengths.size()), fullFrames / 2.0, 2);
     EXPECT_EQ(f.decoder.decode(&f.block), Mp3Decoder::kEndOfStream); // and stays ended
-}
 
-TEST_F(Mp3DecoderTest, GarbageEmptyAndUnreadableSourcesEndCleanly) {
     writeFile(dir.file("garbage.mp3"), junkBytes(300000, 12345));
     writeFile(dir.file("empty.mp3"), "");
     FileDecoder g(dir.file("garbage.mp3"));
@@ -163,20 +162,18 @@ TEST_F(Mp3DecoderTest, GarbageEmptyAndUnreadableSourcesEndCleanly) {
 
     Mp3Decoder unopened;
     EXPECT_EQ(unopened.decode(&folder.block), Mp3Decoder::kEndOfStream);
-}
 
-// A decode call gives up its search after a bounded number of bytes, so its caller can stop
-// on a stream of junk (the music reader must see a stop, a new file or the end promptly).
-TEST_F(Mp3DecoderTest, JunkIsSearchedInBoundedSteps) {
-    const std::string path = tones(440, 440, 0.5, "tail.mp3");
-    writeFile(path, readFile(path) + std::string(3 * Mp3Decoder::kScanBytes, '\0'));
-    FileDecoder f(path);
-    const Decoded d = f.all();
-    EXPECT_GT(d.lengths.size(), 10u);
-    ASSERT_EQ(d.last, Mp3Decoder::kNoFrame);
+    // A decode call gives up its search after a bounded number of bytes, so its caller can stop
+    // on a stream of junk (the music reader must see a stop, a new file or the end promptly).
+    const std::string tail = tones(440, 440, 0.5, "tail.mp3");
+    writeFile(tail, readFile(tail) + std::string(3 * Mp3Decoder::kScanBytes, '\0'));
+    FileDecoder junk(tail);
+    const Decoded j = junk.all();
+    EXPECT_GT(j.lengths.size(), 10u);
+    ASSERT_EQ(j.last, Mp3Decoder::kNoFrame);
     int searches = 1;
     int32_t rc = 0;
-    while ((rc = f.decoder.decode(&f.block)) == Mp3Decoder::kNoFrame) {
+    while ((rc = junk.decoder.decode(&junk.block)) == Mp3Decoder::kNoFrame) {
         ++searches;
     }
     EXPECT_EQ(rc, Mp3Decoder::kEndOfStream);
@@ -353,7 +350,7 @@ std::vector<int16_t> distinct(const std::vector<int16_t>& out, int16_t except = 
     return values;
 }
 
-TEST_F(BackgroundEffectTest, CrossfadesVoiceAndMusicAtTheLevel) {
+TEST_F(BackgroundEffectTest, CrossfadesVoiceAndMusicAtTheLevelAndALevelOfZeroAtOpenKeepsItOff) {
     const std::string music = constantWav("constant.WAV", -5000); // capitals: still WAV
     ASSERT_EQ(effect.openFile(music.c_str()), 1);
     EXPECT_TRUE(effect.enabled());
@@ -368,10 +365,7 @@ TEST_F(BackgroundEffectTest, CrossfadesVoiceAndMusicAtTheLevel) {
 
     effect.setParameter(3.0f, 0); // far beyond full scale: held at the limit, not wrapped
     EXPECT_EQ(distinct(play(1024, 10000)), std::vector<int16_t>{-32768});
-}
 
-TEST_F(BackgroundEffectTest, ALevelOfZeroAtOpenKeepsItOffButNotLater) {
-    const std::string music = constantWav("music.wav", -5000);
     effect.setParameter(0.0f, 0);
     EXPECT_EQ(effect.openFile(music.c_str()), 1);
     EXPECT_FALSE(effect.enabled());
@@ -463,7 +457,7 @@ TEST_F(BackgroundEffectTest, FileNamesChooseTheReader) {
     EXPECT_TRUE(BackgroundEffect::isMp3Name("wav"));
 }
 
-TEST_F(BackgroundEffectTest, AnMp3IsHeardAtTheChainRateThroughItsLeftChannel) {
+TEST_F(BackgroundEffectTest, AnMp3IsHeardAtTheChainRateThroughItsLeftAndLoopsWithoutAGapOrABurst) {
     const std::string path = dir.file("two.mp3");
     writeMp3(path, makeStereoTones(440, 660, 2.0, 44100), 44100, 2);
     effect.setParameter(1.0f, 0);
@@ -473,14 +467,11 @@ TEST_F(BackgroundEffectTest, AnMp3IsHeardAtTheChainRateThroughItsLeftChannel) {
         EXPECT_NEAR(measureToneFrequency(slice(channelOf(out, 2, c), 0.1, 0.9), 22050), 440, 0.5)
             << "channel " << c;
     }
-}
 
-TEST_F(BackgroundEffectTest, AnMp3LoopsWithoutAGapOrABurst) {
     // 220 whole periods: the loop point continues the tone in phase.
-    const std::string path = dir.file("loop.mp3");
-    writeMp3(path, makeTone(440, 0.5, 44100, 2, 0.4), 44100, 2);
-    effect.setParameter(1.0f, 0);
-    ASSERT_EQ(effect.openFile(path.c_str()), 1);
+    const std::string loop = dir.file("loop.mp3");
+    writeMp3(loop, makeTone(440, 0.5, 44100, 2, 0.4), 44100, 2);
+    ASSERT_EQ(effect.openFile(loop.c_str()), 1);
     const std::vector<float> left = channelOf(play(4 * 11025), 2, 0);
     // Level in every 10 ms window, and the largest second difference (a click's signature;
     // the tone alone has 0.4 x 32767 x (2 pi 440 / 22050)^2 = 206).

@@ -70,11 +70,19 @@ std::vector<int16_t> runStage(InputCleaner& stage, const std::vector<int16_t>& i
     return out;
 }
 
-std::vector<float> cleanedChannel(const NoisyVoice& scene, const InputCleanerSettings& settings) {
+// What a prepared stage with these settings makes of interleaved stereo.
+std::vector<int16_t> cleaned(const std::vector<int16_t>& in, const InputCleanerSettings& settings,
+                             float releaseMs = InputCleaner::kDefaultReleaseMs) {
     InputCleaner stage;
     stage.prepare({});
     stage.apply(settings);
-    return channelOf(runStage(stage, toInterleaved16(scene.mixed, 2)), 2, 0);
+    stage.setGateReleaseMs(releaseMs);
+    return runStage(stage, in);
+}
+
+std::vector<float> cleanedChannel(const NoisyVoice& scene, const InputCleanerSettings& settings,
+                                  float releaseMs = InputCleaner::kDefaultReleaseMs) {
+    return channelOf(cleaned(toInterleaved16(scene.mixed, 2), settings, releaseMs), 2, 0);
 }
 
 // The largest change from one sample to the next, after `from`.
@@ -213,13 +221,8 @@ TEST(InputCleaner, GateClosesInPausesAfterItsRelease) {
     EXPECT_EQ(outside(gated, 0.25), 0.0f) << "hold, then 100 dB down in a 60 ms release";
     EXPECT_NEAR(voiceLevelDb(scene, gated, kLatency), cleanVoiceLevelDb(scene), 0.2);
 
-    InputCleaner slow;
-    slow.prepare({});
-    slow.apply({false, 30, true, -40});
-    slow.setGateReleaseMs(500);
-    const std::vector<float> slowOut =
-        channelOf(runStage(slow, toInterleaved16(scene.mixed, 2)), 2, 0);
-    EXPECT_GT(outside(slowOut, 0.25), 0.0f) << "the release setting does not reach the gate";
+    const std::vector<float> slow = cleanedChannel(scene, {false, 30, true, -40}, 500);
+    EXPECT_GT(outside(slow, 0.25), 0.0f) << "the release setting does not reach the gate";
 }
 
 TEST(InputCleaner, KeepsStereoChannelsApart) {
@@ -231,10 +234,7 @@ TEST(InputCleaner, KeepsStereoChannelsApart) {
     for (size_t i = 0; i < noiseOnly.size(); ++i) {
         in[2 * i + 1] = noiseOnly[i];
     }
-    InputCleaner stage;
-    stage.prepare({});
-    stage.setDenoise(true);
-    const std::vector<int16_t> out = runStage(stage, in);
+    const std::vector<int16_t> out = cleaned(in, {true, 30, false, -45});
     const std::vector<float> outLeft = channelOf(out, 2, 0);
     const std::vector<float> outRight = channelOf(out, 2, 1);
     EXPECT_NEAR(voiceLevelDb(left, outLeft, kLatency), cleanVoiceLevelDb(left), 1.0);
@@ -242,10 +242,8 @@ TEST(InputCleaner, KeepsStereoChannelsApart) {
         << "the voice leaked into the other channel";
 
     // A mono microphone's two channels come out alike.
-    InputCleaner mono;
-    mono.prepare({});
-    mono.setDenoise(true);
-    const std::vector<int16_t> twin = runStage(mono, toInterleaved16(left.mixed, 2));
+    const std::vector<int16_t> twin =
+        cleaned(toInterleaved16(left.mixed, 2), {true, 30, false, -45});
     for (size_t i = 0; i < twin.size(); i += 2) {
         ASSERT_EQ(twin[i], twin[i + 1]) << "frame " << i / 2;
     }

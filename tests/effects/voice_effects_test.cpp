@@ -93,7 +93,7 @@ TEST(ComplexFft, RefusesLengthsThatAreNotPowersOfTwo) {
 
 // Factor 1 gives back the input, one frame late, at 0.9 of its level; it still does so after
 // two minutes (a phase that only grows would have lost its fraction by then).
-TEST(CartoonEffect, UnitFactorGivesDelayedInput) {
+TEST(CartoonEffect, UnitFactorGivesTheDelayedInputAndOthersMoveTheTone) {
     auto effect = makeCartoon(1.0f, 1);
     const auto voice = toInterleaved16(makeVoice(140, 10.0, kRate, 0.5), 1);
     auto out = runThrough(*effect, voice, 1, CartoonEffect::kMaxSamples);
@@ -103,9 +103,7 @@ TEST(CartoonEffect, UnitFactorGivesDelayedInput) {
         out = runThrough(*effect, voice, 1, CartoonEffect::kMaxSamples);
     }
     EXPECT_LT(errorAgainstDelayedInputDb(out, voice), -40.0);
-}
 
-TEST(CartoonEffect, MovesToneByFactor) {
     for (uint32_t channels : {1u, 2u}) {
         SCOPED_TRACE(channels);
         EXPECT_NEAR(shiftedToneHz(1.4f, channels), 420.0, 1.0);
@@ -145,7 +143,7 @@ TEST(CartoonEffect, ChannelsAndCallSizesAreIndependent) {
 // Magnitudes scale with the input and phases do not, so four times the input gives four times
 // the output; where that exceeds the 16-bit range it saturates instead of wrapping. At factor
 // 0.5 this loud tone leaves about 7% above its own level, and so over full scale.
-TEST(CartoonEffect, SaturatesOverRangeOutput) {
+TEST(CartoonEffect, SaturatesOverRangeOutputAndSurvivesAnyFactor) {
     const auto quiet = makeTone(400, 0.5, kRate, 1, 0.2495);
     std::vector<int16_t> loud(quiet.size());
     std::transform(quiet.begin(), quiet.end(), loud.begin(),
@@ -157,11 +155,9 @@ TEST(CartoonEffect, SaturatesOverRangeOutput) {
     }
     EXPECT_EQ(*std::max_element(loudOut.begin(), loudOut.end()), 32767);
     EXPECT_EQ(*std::min_element(loudOut.begin(), loudOut.end()), -32768);
-}
 
-// Any factor keeps the synthesis inside the spectrum (the sanitizer build checks the indices),
-// and none leaves the state unusable: a normal factor afterwards shifts as before.
-TEST(CartoonEffect, SurvivesAnyFactor) {
+    // Any factor keeps the synthesis inside the spectrum (the sanitizer build checks the indices),
+    // and none leaves the state unusable: a normal factor afterwards shifts as before.
     auto effect = makeCartoon(1.0f, 2);
     const auto tone = makeTone(300, 0.2, kRate, 2);
     const float inf = std::numeric_limits<float>::infinity();
@@ -220,7 +216,7 @@ TEST(CartoonEffect, SwitchesAndConfigurationLines) {
     EXPECT_EQ(cartoon->process(in.data(), 32), 1);
 }
 
-TEST(EchoEffect, ConfigurationLines) {
+TEST(EchoEffect, ConfigurationLinesAndARejectedLineChangesNothing) {
     struct Case {
         const char* args;
         int32_t result;
@@ -271,6 +267,19 @@ TEST(EchoEffect, ConfigurationLines) {
     ASSERT_EQ(parse(echo, "1 1 1 0.1 2 0.1 3 0.1 4 0.1 5 0.1 6 0.1 7 0.1 8 0.5 9 0.5", 1000, 1),
               -1);
     EXPECT_EQ(echo.argsProblem(), "echo: at most 7 delay/decay pairs, not 9");
+
+    // A rejected line changes nothing: the echo goes on as the last accepted line set it.
+    ASSERT_EQ(parse(echo, "1 1 6 0.5", 1000, 1), 0);
+    std::vector<int16_t> taps(40, 0);
+    taps[0] = 10000;
+    taps[6] = 5000;
+    for (const char* bad : {"0.5 1 4 0.25 9 0.5 3 1.5", "1 1", "0.5 inf 2 0.5", "0.2 1 -3 0.5"}) {
+        ASSERT_EQ(parse(echo, bad, 1000, 1), -1) << bad;
+        EXPECT_EQ(echo.gainIn(), 1.0f) << bad;
+        EXPECT_EQ(echo.delayCount(), 1u) << bad;
+        EXPECT_EQ(echo.delayLineLength(), 6u) << bad;
+    }
+    EXPECT_EQ(runThrough(echo, impulse(40, 10000), 1, 7), taps);
 }
 
 // The taps stand at exactly the delays, counted in interleaved samples (so an odd delay lands
@@ -291,7 +300,7 @@ TEST(EchoEffect, ImpulseGivesTapsAtDelays) {
     }
 }
 
-TEST(EchoEffect, LongBuffersAreCutToWholeFramesThatFit) {
+TEST(EchoEffect, LongBuffersAreCutToWholeFramesAndSumsSaturate) {
     const std::vector<int16_t> in(3 * 3000, 100);
     for (auto [channels, frames, processed] :
          {std::tuple{2u, 1500u, 1024u}, {1u, 3000u, 2048u}, {3u, 700u, 682u}, {2u, 300u, 300u}}) {
@@ -301,31 +310,13 @@ TEST(EchoEffect, LongBuffersAreCutToWholeFramesThatFit) {
         ASSERT_EQ(echo.process(in.data(), frames), 0);
         EXPECT_EQ(echo.outFrames(), processed) << channels << " channels";
     }
-}
 
-// A sum beyond the 16-bit range saturates; it must not wrap (40000 would become -25536).
-TEST(EchoEffect, SaturatesInsteadOfWrapping) {
+    // A sum beyond the 16-bit range saturates; it must not wrap (40000 would become -25536).
     EchoEffect echo;
     ASSERT_EQ(parse(echo, "1 1 1 1", 1000, 1), 0);
-    const std::vector<int16_t> in = {20000, 20000, -20000, -20000, 0, 32767, 32767, 0};
-    EXPECT_EQ(runThrough(echo, in, 1, 8),
+    const std::vector<int16_t> loud = {20000, 20000, -20000, -20000, 0, 32767, 32767, 0};
+    EXPECT_EQ(runThrough(echo, loud, 1, 8),
               (std::vector<int16_t>{20000, 32767, 0, -32768, -20000, 32767, 32767, 32767}));
-}
-
-// A rejected line changes nothing: the echo goes on as the last accepted line set it.
-TEST(EchoEffect, ARejectedLineChangesNothing) {
-    EchoEffect echo;
-    ASSERT_EQ(parse(echo, "1 1 6 0.5", 1000, 1), 0);
-    std::vector<int16_t> want(40, 0);
-    want[0] = 10000;
-    want[6] = 5000;
-    for (const char* bad : {"0.5 1 4 0.25 9 0.5 3 1.5", "1 1", "0.5 inf 2 0.5", "0.2 1 -3 0.5"}) {
-        ASSERT_EQ(parse(echo, bad, 1000, 1), -1) << bad;
-        EXPECT_EQ(echo.gainIn(), 1.0f) << bad;
-        EXPECT_EQ(echo.delayCount(), 1u) << bad;
-        EXPECT_EQ(echo.delayLineLength(), 6u) << bad;
-    }
-    EXPECT_EQ(runThrough(echo, impulse(40, 10000), 1, 7), want);
 }
 
 TEST(EchoEffect, SwitchesAndChainLine) {

@@ -81,7 +81,7 @@ TEST(EncoderLibrary, RecordsHaveThePublishedByteLayout) {
     EXPECT_GE(v.wYear, 2026);
 }
 
-TEST(EncoderLibrary, StreamsReportTheirChunkAndBufferSizes) {
+TEST(EncoderLibrary, StreamsReportTheirSizesAndConfigurationsItCannotHonourAreRefused) {
     struct Case {
         uint32_t rate;
         int32_t mode;
@@ -100,9 +100,7 @@ TEST(EncoderLibrary, StreamsReportTheirChunkAndBufferSizes) {
         EXPECT_GE(o.bufferSize, 7200u);
         EXPECT_EQ(beCloseStream(o.stream), 0u);
     }
-}
 
-TEST(EncoderLibrary, RefusesConfigurationsItCannotHonour) {
     uint32_t samples = 0;
     uint32_t size = 0;
     HBE_STREAM stream = 0;

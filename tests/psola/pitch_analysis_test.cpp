@@ -59,7 +59,7 @@ TEST(PitchAnalysis, LayoutOfTheEngineBuffer) {
     }
 }
 
-TEST(PitchAnalysis, SilenceGivesUnvoicedFramesWithoutPathFinding) {
+TEST(PitchAnalysis, SilenceIsUnvoicedWithoutPathFindingAndAQuietStretchEndsUnvoiced) {
     const auto track = analyse(engineSound(std::vector<float>(kSoundLength, 0.0f)));
     ASSERT_NE(track, nullptr);
     ASSERT_EQ(track->frameCount, 4);
@@ -73,9 +73,21 @@ TEST(PitchAnalysis, SilenceGivesUnvoicedFramesWithoutPathFinding) {
     const auto constant = analyse(engineSound(std::vector<float>(kSoundLength, 500.0f)));
     ASSERT_NE(constant, nullptr);
     EXPECT_EQ(constant->frames[0].candidateCount, 1);
+
+    // Loud voice in the first half, a faint one (below 0.03/1.45 of the peak) in the second.
+    std::vector<float> samples = makeVoice(150, 0.1, kRate, 0.8);
+    samples.resize(kSoundLength);
+    for (size_t i = 800; i < samples.size(); ++i) {
+        samples[i] *= 0.005f;
+    }
+    const auto quiet = analyse(engineSound(std::move(samples)));
+    ASSERT_NE(quiet, nullptr);
+    EXPECT_NEAR(quiet->frames[0].candidates[0].frequency, 150, 1.5);
+    EXPECT_EQ(quiet->frames[3].candidates[0].frequency, 0.0f);
+    EXPECT_LT(quiet->frames[3].intensity, 0.03 / 1.45);
 }
 
-TEST(PitchAnalysis, SineGivesItsFrequencyWithFullStrength) {
+TEST(PitchAnalysis, SinesAndVoicesGiveTheirFundamentalInEveryFrame) {
     DebugCapture debug;
     const auto track = analyse(engineSound(sine(200, kSoundLength)));
     ASSERT_NE(track, nullptr);
@@ -88,9 +100,7 @@ TEST(PitchAnalysis, SineGivesItsFrequencyWithFullStrength) {
         EXPECT_NEAR(frame.intensity, 1.0, 0.05);
     }
     EXPECT_EQ(debug.text().find("out of"), std::string::npos) << debug.text();
-}
 
-TEST(PitchAnalysis, VoiceGivesItsFundamentalInEveryFrame) {
     for (double f0 : {80.0, 120.0, 200.0, 300.0}) {
         // Start past the resonators' onset so every frame sees a steady voice.
         const std::vector<float> voice = makeVoice(f0, 0.2, kRate, 0.6);
@@ -104,20 +114,6 @@ TEST(PitchAnalysis, VoiceGivesItsFundamentalInEveryFrame) {
             EXPECT_GT(chosen.strength, 0.45) << "f0 " << f0 << ", frame " << k;
         }
     }
-}
-
-TEST(PitchAnalysis, QuietStretchEndsUnvoiced) {
-    // Loud voice in the first half, a faint one (below 0.03/1.45 of the peak) in the second.
-    std::vector<float> samples = makeVoice(150, 0.1, kRate, 0.8);
-    samples.resize(kSoundLength);
-    for (size_t i = 800; i < samples.size(); ++i) {
-        samples[i] *= 0.005f;
-    }
-    const auto track = analyse(engineSound(std::move(samples)));
-    ASSERT_NE(track, nullptr);
-    EXPECT_NEAR(track->frames[0].candidates[0].frequency, 150, 1.5);
-    EXPECT_EQ(track->frames[3].candidates[0].frequency, 0.0f);
-    EXPECT_LT(track->frames[3].intensity, 0.03 / 1.45);
 }
 
 TEST(PitchAnalysis, FailuresReportAndGiveNoTrack) {
@@ -247,7 +243,7 @@ bool findPath(PitchTrack& track) {
     return findPitchPath(track, 0.03f, 0.45f, 0.01f, 0.35f, 0.14f, 500.0f, false);
 }
 
-TEST(PitchPath, PrefersASteadyPitchOverAStrongerOctaveJump) {
+TEST(PitchPath, PrefersASteadyPitchKeepsQuietAndOverCeilingFramesUnvoicedAndRefusesEmptyOnes) {
     // Frame 1 has a slightly stronger candidate an octave up; the jump costs more than it
     // gains.
     PitchTrack track = handTrack(
@@ -258,9 +254,7 @@ TEST(PitchPath, PrefersASteadyPitchOverAStrongerOctaveJump) {
         EXPECT_EQ(frame.candidates[0].frequency, 120.0f);
     }
     EXPECT_EQ(track.ceiling, 500.0f);
-}
 
-TEST(PitchPath, QuietFramesAndOverCeilingCandidatesStayUnvoicedAndEmptyFramesAreRefused) {
     // Quiet frames; frames whose every candidate is voiceless (above the ceiling), where ties
     // keep the unvoiced one first.
     for (PitchTrack track : {handTrack({{{150, 1.0f}}, {{150, 1.0f}}}, 0.03f / 1.45f),

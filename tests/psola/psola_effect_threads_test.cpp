@@ -5,6 +5,7 @@
 
 #include "effects/psola_effect.h"
 #include "platform/debug.h"
+#include "support/audio_thread.h"
 #include "support/signals.h"
 
 #include <atomic>
@@ -112,33 +113,24 @@ TEST(PsolaEffectThreads, ParametersChangeWhileBuffersFlowAndProcessingAllocatesN
     const std::vector<int16_t> voice = toInterleaved16(makeVoice(140, 4.0, 22050, 0.5), 2);
     const size_t voiceFrames = voice.size() / 2;
 
-    std::atomic<int> buffers{0};
     std::atomic<long> allocations{-1};
     std::atomic<bool> resetAsked{false};
-    std::jthread audio([&](std::stop_token stop) {
+    size_t offset = 0; // the audio thread's own
+    AudioThread audio([&] {
         tWatched = true;
-        size_t offset = 0;
-        while (!stop.stop_requested()) {
-            if (resetAsked.exchange(false)) {
-                effect.reset();
-            }
-            if (effect.process(voice.data() + 2 * offset, 512) == 0) {
-                // Read the whole result as the chain's next stage would.
-                volatile long sum = 0;
-                for (uint32_t i = 0; i < effect.outFrames() * 2; ++i) {
-                    sum = sum + effect.outBuffer()[i];
-                }
-            }
-            offset = offset + 512 + 512 > voiceFrames ? 0 : offset + 512;
-            buffers.fetch_add(1);
+        if (resetAsked.exchange(false)) {
+            effect.reset();
         }
+        if (effect.process(voice.data() + 2 * offset, 512) == 0) {
+            // Read the whole result as the chain's next stage would.
+            volatile long sum = 0;
+            for (uint32_t i = 0; i < effect.outFrames() * 2; ++i) {
+                sum = sum + effect.outBuffer()[i];
+            }
+        }
+        offset = offset + 512 + 512 > voiceFrames ? 0 : offset + 512;
         allocations.store(tAllocations);
     });
-    const auto twoBuffersPass = [&] {
-        for (const int seen = buffers.load(); buffers.load() < seen + 2;) {
-            std::this_thread::yield();
-        }
-    };
 
     // Voices and slider moves, including the out-of-range values a bad caller might send;
     // the delay figures are read meanwhile as the capture engine would.
@@ -159,18 +151,17 @@ TEST(PsolaEffectThreads, ParametersChangeWhileBuffersFlowAndProcessingAllocatesN
             resetAsked.store(true);
         }
         latencies += effect.latencyFrames() + effect.blockFrames() + effect.tailFrames();
-        twoBuffersPass();
+        audio.waitSteps(2);
     }
     // Several seconds of audio went by (a buffer of 512 frames is 23 ms).
-    EXPECT_GT(buffers.load(), 240);
+    EXPECT_GT(audio.steps(), 240);
     EXPECT_GT(latencies, 0u);
     // The last voice sent must be the one the engine runs once a buffer has passed.
     effect.setParameter(0, Effect::kOn);
     effect.setParameter(1.3f, 1);
     effect.setParameter(1.6f, 0);
-    twoBuffersPass();
-    audio.request_stop();
-    audio.join();
+    audio.waitSteps(2);
+    audio.stop();
     EXPECT_EQ(allocations.load(), 0) << "allocations or frees on the processing thread";
     EXPECT_FLOAT_EQ(effect.engine().pitchFactor(), 1.6f);
     EXPECT_FLOAT_EQ(effect.engine().formantFactor(), 1.3f);

@@ -43,21 +43,50 @@ std::vector<int16_t> stereoVoice(double f0, double seconds, double amplitude = 0
     return toInterleaved16(makeVoice(f0, seconds, kRate, amplitude), 2);
 }
 
-TEST(PsolaEffect, KeepsPartialBlocksAndCountsFrames) {
-    auto effect = makeEffect(1, 1.0f, 1.0f);
-    const std::vector<int16_t> few(500, 1000);
-    EXPECT_EQ(effect->process(few.data(), 500), 0);
-    EXPECT_EQ(effect->outFrames(), 0u);
-    EXPECT_EQ(effect->pendingSamples(), 500);
-
+// Frames short of a block wait for the next call. What a call brings beyond the output waits
+// for the next calls; only what neither buffer can hold is dropped, and said so.
+TEST(PsolaEffect, PartialBlocksWaitAndLargeCallsLoseOnlyWhatCannotFit) {
+    DebugCapture debug;
+    const std::vector<int16_t> big(60000, 300);
     auto mono = makeEffect(1, 1.0f, 1.0f);
-    const std::vector<int16_t> input(2000, 1000);
-    EXPECT_EQ(mono->process(input.data(), 2000), 0);
+    EXPECT_EQ(mono->process(big.data(), 500), 0);
+    EXPECT_EQ(mono->outFrames(), 0u);
+    EXPECT_EQ(mono->pendingSamples(), 500);
+    EXPECT_EQ(mono->process(big.data(), 1500), 0);
     EXPECT_EQ(mono->outFrames(), 1764u);
     EXPECT_EQ(mono->pendingSamples(), 236);
-    EXPECT_EQ(mono->process(input.data(), 646), 0);
+    EXPECT_EQ(mono->process(big.data(), 646), 0);
     EXPECT_EQ(mono->outFrames(), 882u);
     EXPECT_EQ(mono->pendingSamples(), 0);
+
+    // Stereo: the output holds 10240 frames, that is 11 blocks a call.
+    auto stereo = makeEffect(2, 1.0f, 1.0f);
+    ASSERT_EQ(stereo->process(big.data(), 30000), 0);
+    EXPECT_EQ(stereo->outFrames(), 11u * kBlock);
+    uint32_t total = stereo->outFrames();
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(stereo->process(big.data(), 0), 0);
+        total += stereo->outFrames();
+    }
+    EXPECT_EQ(total, 30000u / kBlock * kBlock);
+    EXPECT_EQ(stereo->pendingSamples(), 30000 % kBlock);
+
+    // Prepared for calls of 30000 frames, the effect drops nothing of such a call.
+    mono->process(big.data(), 700);
+    mono->prepare({{22050, 1}, 30000});
+    EXPECT_EQ(mono->pendingSamples(), 0);
+    ASSERT_EQ(mono->process(big.data(), 30000), 0);
+    total = mono->outFrames();
+    ASSERT_EQ(mono->process(big.data(), 0), 0);
+    EXPECT_EQ(total + mono->outFrames(), 30000u / kBlock * kBlock);
+    EXPECT_EQ(debug.text().find("dropped"), std::string::npos) << debug.text();
+
+    // Unprepared and mono, a call of 50000 frames overfills both buffers.
+    auto unprepared = makeEffect(1, 1.0f, 1.0f);
+    ASSERT_EQ(unprepared->process(big.data(), 50000), 0);
+    EXPECT_EQ(unprepared->outFrames(), 23u * kBlock);
+    EXPECT_EQ(unprepared->pendingSamples(), PsolaEffect::kBufferSamples);
+    EXPECT_TRUE(debug.contains("psola: buffers full, 9234 frames dropped.\n"));
 }
 
 TEST(PsolaEffect, StereoTakesTheFirstChannelAndWritesBoth) {
@@ -131,7 +160,7 @@ TEST(PsolaEffect, SwitchingOffAndOn) {
     EXPECT_EQ(effect.pendingSamples(), 100);
 }
 
-TEST(PsolaEffect, PitchFactorRebuildsTheEngineBeforeTheNextBlock) {
+TEST(PsolaEffect, FactorsReachANewEngineBeforeTheNextBlockAndBadArgumentsAreRefused) {
     PsolaEffect effect;
     effect.setInputFormat(22050, 16, 1);
     effect.setParameter(0, Effect::kOn);
@@ -158,6 +187,25 @@ TEST(PsolaEffect, PitchFactorRebuildsTheEngineBeforeTheNextBlock) {
     effect.process(input.data(), 100);
     EXPECT_FLOAT_EQ(effect.engine().pitchFactor(), 1.8f);
     EXPECT_FLOAT_EQ(effect.engine().formantFactor(), 1.6f);
+
+    // A configuration line before any format never reaches an engine.
+    DebugCapture debug;
+    PsolaEffect unformatted;
+    const char* one[] = {"1.25"};
+    EXPECT_EQ(unformatted.parseArgs(1, one), 0);
+    EXPECT_FLOAT_EQ(unformatted.pitchFactor(), 1.25f);
+    EXPECT_FLOAT_EQ(unformatted.engine().pitchFactor(), 2.6f);
+    const char* two[] = {"1.0", "2.0"};
+    EXPECT_EQ(unformatted.parseArgs(2, two), -1);
+    EXPECT_EQ(unformatted.parseArgs(0, nullptr), -1);
+    EXPECT_TRUE(debug.contains("psola: number of params not right."));
+    // Anything but one number within the engine's range is refused and changes nothing.
+    for (const char* bad : {"high", "nan", "-1", "1e38", "0.2", "4.5", "1.5x", "inf"}) {
+        const char* arg[] = {bad};
+        EXPECT_EQ(unformatted.parseArgs(1, arg), -1) << bad;
+        EXPECT_FALSE(unformatted.argsProblem().empty()) << bad;
+    }
+    EXPECT_FLOAT_EQ(unformatted.pitchFactor(), 1.25f);
 }
 
 // The left channel of everything the effect hands out for the input, in calls of 512 frames.
@@ -165,7 +213,7 @@ std::vector<float> leftOut(PsolaEffect& effect, const std::vector<int16_t>& ster
     return channelOf(runEffect(effect, stereo, 2), 2, 0);
 }
 
-TEST(PsolaEffect, ResetStartsAfreshAndPrepareSizesTheInput) {
+TEST(PsolaEffect, ResetForgetsThePastVoice) {
     // After a reset the effect sounds like a new one with the same factors: engine (with
     // its low-pass), partial block and analysis history all forgotten.
     const std::vector<int16_t> before = stereoVoice(210, 1.3);
@@ -180,21 +228,6 @@ TEST(PsolaEffect, ResetStartsAfreshAndPrepareSizesTheInput) {
     const std::vector<float> expected = leftOut(*fresh, after);
     EXPECT_GT(rms(expected), 500);
     EXPECT_EQ(leftOut(*used, after), expected);
-
-    // Prepared for calls of 30000 frames, nothing of such a call is dropped: what does not
-    // fit the output waits for the next call.
-    DebugCapture debug;
-    auto mono = makeEffect(1, 1.0f, 1.0f);
-    const std::vector<int16_t> big(40000, 300);
-    mono->process(big.data(), 700);
-    mono->prepare({{22050, 1}, 30000});
-    EXPECT_EQ(mono->pendingSamples(), 0);
-    ASSERT_EQ(mono->process(big.data(), 30000), 0);
-    uint32_t total = mono->outFrames();
-    ASSERT_EQ(mono->process(big.data(), 0), 0);
-    total += mono->outFrames();
-    EXPECT_EQ(total, 30000u / kBlock * kBlock);
-    EXPECT_EQ(debug.text().find("dropped"), std::string::npos) << debug.text();
 }
 
 // Lag of the voice as heard by a consumer that starts with blockFrames() frames of silence
@@ -205,31 +238,14 @@ long heardLag(PsolaEffect& effect, const std::vector<float>& voice) {
     heard.insert(heard.end(), out.begin(), out.end());
     constexpr size_t kHop = 8;
     const auto envelope = [](const std::vector<float>& x) {
-        std::vector<double> e(x.size() / kHop);
-        for (size_t k = 0; k < e.size(); ++k) {
-            for (size_t i = 0; i < kHop; ++i) {
-                e[k] += std::abs(x[k * kHop + i]);
-            }
+        std::vector<float> e(x.size() / kHop);
+        for (size_t i = 0; i < e.size() * kHop; ++i) {
+            e[i / kHop] += std::abs(x[i]);
         }
         return e;
     };
-    const std::vector<double> in = envelope(voice), got = envelope(heard);
-    long best = 0;
-    double bestCorrelation = -1;
-    for (size_t lag = 0; lag < 5000 / kHop; ++lag) {
-        double ab = 0, aa = 0, bb = 0;
-        for (size_t k = 0; k + lag < got.size() && k < in.size(); ++k) {
-            ab += in[k] * got[k + lag];
-            aa += in[k] * in[k];
-            bb += got[k + lag] * got[k + lag];
-        }
-        const double c = ab / std::sqrt(aa * bb);
-        if (c > bestCorrelation) {
-            bestCorrelation = c;
-            best = static_cast<long>(lag * kHop);
-        }
-    }
-    return best;
+    return static_cast<long>(kHop) *
+           bestCorrelation(envelope(voice), envelope(heard), 5000 / kHop).first;
 }
 
 TEST(PsolaEffect, LatencyIsTheLagOfTheVoice) {
@@ -266,82 +282,25 @@ TEST(PsolaEffect, LatencyIsTheLagOfTheVoice) {
     }
 }
 
-TEST(PsolaEffect, ConfigurationArgument) {
-    DebugCapture debug;
-    PsolaEffect effect;
-    const char* one[] = {"1.25"};
-    EXPECT_EQ(effect.parseArgs(1, one), 0);
-    EXPECT_FLOAT_EQ(effect.pitchFactor(), 1.25f);
-    EXPECT_FLOAT_EQ(effect.engine().pitchFactor(), 2.6f); // never reaches an engine
-    const char* two[] = {"1.0", "2.0"};
-    EXPECT_EQ(effect.parseArgs(2, two), -1);
-    EXPECT_EQ(effect.parseArgs(0, nullptr), -1);
-    EXPECT_TRUE(debug.contains("psola: number of params not right."));
-    // Anything but one number within the engine's range is refused and changes nothing.
-    for (const char* bad : {"high", "nan", "-1", "1e38", "0.2", "4.5", "1.5x", "inf"}) {
-        const char* arg[] = {bad};
-        EXPECT_EQ(effect.parseArgs(1, arg), -1) << bad;
-        EXPECT_FALSE(effect.argsProblem().empty()) << bad;
-    }
-    EXPECT_FLOAT_EQ(effect.pitchFactor(), 1.25f);
-}
-
-TEST(PsolaEffect, OversizedCallsNeverOverrunAndLoseNothingThatFits) {
-    // Stereo: the output holds 10240 frames, that is 11 blocks a call.
-    auto effect = makeEffect(2, 1.0f, 1.0f);
-    const std::vector<int16_t> input = stereoVoice(150, 30000 / kRate);
-    ASSERT_EQ(input.size(), 60000u);
-    ASSERT_EQ(effect->process(input.data(), 30000), 0);
-    EXPECT_EQ(effect->outFrames(), 11u * kBlock);
-    uint32_t total = effect->outFrames();
-    for (int i = 0; i < 5; ++i) {
-        ASSERT_EQ(effect->process(input.data(), 0), 0);
-        total += effect->outFrames();
-    }
-    EXPECT_EQ(total, 30000u / kBlock * kBlock);
-    EXPECT_EQ(effect->pendingSamples(), 30000 % kBlock);
-
-    // Mono: more than both buffers can hold in one call; the excess is dropped and said so.
-    DebugCapture debug;
-    auto mono = makeEffect(1, 1.0f, 1.0f);
-    const std::vector<int16_t> big(50000, 300);
-    ASSERT_EQ(mono->process(big.data(), 50000), 0);
-    EXPECT_EQ(mono->outFrames(), 23u * kBlock);
-    EXPECT_EQ(mono->pendingSamples(), PsolaEffect::kBufferSamples);
-    EXPECT_TRUE(debug.contains("psola: buffers full, 9234 frames dropped.\n"));
-}
-
-// Measured f0 of the output against the input's, on a steady synthetic voice.
-double pitchRatio(double f0, float pitch, float formant) {
+// The left channel of the effect's output for a steady synthetic voice, past its start.
+std::vector<float> steadyOut(double f0, float pitch, float formant) {
     auto effect = makeEffect(2, pitch, formant);
-    const std::vector<int16_t> out = runEffect(*effect, stereoVoice(f0, 3.0), 2);
-    const std::vector<float> left = channelOf(out, 2, 0);
-    return measurePitchMedian(slice(left, 0.2, 1.0), kRate) / f0;
+    return slice(channelOf(runEffect(*effect, stereoVoice(f0, 3.0), 2), 2, 0), 0.2, 1.0);
 }
 
-TEST(PsolaEffect, ChangesThePitchByTheFactor) {
+TEST(PsolaEffect, PitchFactorMovesThePitchAndFormantFactorOnlyTheEnvelope) {
     for (double f0 : {120.0, 220.0}) {
         const double period = kRate / f0;
-        for (auto [pitch, formant] : {std::pair{1.6f, 1.3f}, std::pair{2.0f, 1.6f}}) {
-            const double expected = pitch * period / (period + 0.5);
-            const double ratio = pitchRatio(f0, pitch, formant);
+        for (auto [pitch, formant] :
+             {std::pair{1.6f, 1.3f}, std::pair{2.0f, 1.6f}, std::pair{1.0f, 1.3f}}) {
+            const double expected = pitch == 1.0f ? 1.0 : pitch * period / (period + 0.5);
+            const double ratio = measurePitchMedian(steadyOut(f0, pitch, formant), kRate) / f0;
             EXPECT_NEAR(ratio / expected, 1.0, 0.02)
                 << "f0 " << f0 << ", R " << pitch << ", F " << formant;
         }
     }
-}
-
-TEST(PsolaEffect, FormantFactorMovesTheEnvelopeAndKeepsThePitch) {
-    for (double f0 : {120.0, 220.0}) {
-        EXPECT_NEAR(pitchRatio(f0, 1.0f, 1.3f), 1.0, 0.02) << f0;
-    }
-    const std::vector<int16_t> input = stereoVoice(120, 3.0);
-    auto neutral = makeEffect(2, 1.0f, 1.0f);
-    auto raised = makeEffect(2, 1.0f, 1.3f);
-    const std::vector<float> plain = channelOf(runEffect(*neutral, input, 2), 2, 0);
-    const std::vector<float> shifted = channelOf(runEffect(*raised, input, 2), 2, 0);
-    const double before = spectralCentroid(slice(plain, 0.2, 1.0), kRate);
-    const double after = spectralCentroid(slice(shifted, 0.2, 1.0), kRate);
+    const double before = spectralCentroid(steadyOut(120, 1.0f, 1.0f), kRate);
+    const double after = spectralCentroid(steadyOut(120, 1.0f, 1.3f), kRate);
     EXPECT_GT(after / before, 1.15) << before << " -> " << after;
 }
 
@@ -377,7 +336,7 @@ TEST(PsolaEngine, PeriodFromFrequency) {
     EXPECT_EQ(PsolaEffect::periodFromFrequency(0), 294);
 }
 
-TEST(PsolaEngine, NewEngineIsSilentForTwoBlocksThenPlaysTheFirst) {
+TEST(PsolaEngine, ANewEngineIsSilentForTwoBlocksAndNeutralFactorsAddASampleAPeriod) {
     // Only the first input block carries sound; the third output block must carry it.
     std::vector<int16_t> input(4 * kBlock, 0);
     const std::vector<int16_t> voice = voiceBlocks(150, 1);
@@ -393,18 +352,23 @@ TEST(PsolaEngine, NewEngineIsSilentForTwoBlocksThenPlaysTheFirst) {
     EXPECT_GT(rms(third), 0.5 * rms(first));
     // Grains keep the waveform: the third block lines up with the first input block.
     EXPECT_GT(bestCorrelation(first, third, 40).second, 0.8);
+
+    // With R = F = 1 the grain spacing is P + 1.
+    const double period = kRate / 150;
+    PsolaEngine steady(kBlock, 1.0f, 1.0f);
+    const std::vector<float> heard = run(steady, voiceBlocks(150, 30), 147);
+    const double measured = measurePitchMedian(slice(heard, 0.2, 1.0), kRate);
+    EXPECT_NEAR(measured / 150, period / (period + 1), 0.005);
 }
 
 TEST(PsolaEngine, StretchedLengthAndLowPassFollowTheFormantFactor) {
-    PsolaEngine neutral(kBlock, 1.0f, 1.0f);
-    EXPECT_EQ(neutral.stretchedLength(), kBlock);
-    EXPECT_FALSE(neutral.hasLowPass());
-    PsolaEngine up(kBlock, 1.6f, 1.3f);
-    EXPECT_EQ(up.stretchedLength(), 1147);
-    EXPECT_TRUE(up.hasLowPass());
+    for (auto [pitch, formant, length, lowPass] :
+         {std::tuple{1.0f, 1.0f, 882, false}, {1.6f, 1.3f, 1147, true}, {1.0f, 0.5f, 441, false}}) {
+        PsolaEngine engine(kBlock, pitch, formant);
+        EXPECT_EQ(engine.stretchedLength(), length) << formant;
+        EXPECT_EQ(engine.hasLowPass(), lowPass) << formant;
+    }
     PsolaEngine down(kBlock, 1.0f, 0.5f);
-    EXPECT_EQ(down.stretchedLength(), 441);
-    EXPECT_FALSE(down.hasLowPass());
     // Resampling a half-length block reaches past its end and extrapolates: still finite.
     const std::vector<float> out = run(down, voiceBlocks(120, 4), 184);
     for (float v : out) {
@@ -476,16 +440,6 @@ TEST(PsolaEngine, FindPeakPrefersTheLaterOfEqualPeaks) {
     // Zeros tie everywhere: the last position below the limit wins.
     EXPECT_EQ(engine.findPeak(kBlock + 400, kBlock + 600, kBlock + 500), kBlock + 499);
     EXPECT_FALSE(engine.findPeak(kBlock + 10, kBlock + 20, kBlock + 10).has_value());
-}
-
-TEST(PsolaEngine, NeutralFactorsLowerThePitchByOneSampleAPeriod) {
-    // With R = F = 1 the grain spacing is P + 1.
-    constexpr double f0 = 150;
-    const double period = kRate / f0;
-    PsolaEngine engine(kBlock, 1.0f, 1.0f);
-    const std::vector<float> out = run(engine, voiceBlocks(f0, 30), 147);
-    const double measured = measurePitchMedian(slice(out, 0.2, 1.0), kRate);
-    EXPECT_NEAR(measured / f0, period / (period + 1), 0.005);
 }
 
 } // namespace
