@@ -7,6 +7,7 @@
 #include "support/signals.h"
 #include "support/temp_dir.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <csignal>
@@ -76,12 +77,9 @@ std::vector<std::string> lines(const std::string& text) {
 }
 
 bool anyPartialIn(const std::string& folder) {
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        if (entry.path().filename().string().find(".partial") != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
+    return std::ranges::any_of(std::filesystem::directory_iterator(folder), [](const auto& entry) {
+        return entry.path().filename().string().find(".partial") != std::string::npos;
+    });
 }
 
 class CliTest : public ::testing::Test {

@@ -28,8 +28,14 @@ class SettingsTest : public ::testing::Test {
     }
 };
 
-TEST_F(SettingsTest, FolderIsCreatedOnceAndPathsFollowTheConfigHome) {
-    std::string path;
+TEST_F(SettingsTest, OnlyEnsuringCreatesTheFolderOnceAndPathsFollowTheConfigHome) {
+    // Without a file a setting is neither written nor read, and nothing is created.
+    EXPECT_FALSE(setSetting("NeedRestoreDev ", "1"));
+    EXPECT_FALSE(fileExists(folder));
+    std::string path = "keep";
+    getSetting("NeedRestoreDev ", path);
+    EXPECT_EQ(path, "keep");
+
     const int needed = static_cast<int>(folder.size()) + 1; // the folder and its terminator
     EXPECT_EQ(ensureDataFolder(path, needed - 1), kPathTooLong);
     EXPECT_EQ(ensureDataFolder(path, needed), kFolderCreated);
@@ -86,15 +92,6 @@ TEST_F(SettingsTest, ReadsTheFirstMatchingLineAndRewritesEveryOneKeepingTheRest)
     EXPECT_FALSE(setSetting("OldPlayDefault ", "Speakers\necho 1 1 100 1"));
     EXPECT_FALSE(setSetting("OldPlayDefault ", "Speakers\r"));
     EXPECT_EQ(readFile(cfg).find("Speakers"), std::string::npos);
-}
-
-TEST_F(SettingsTest, WithoutAFileNothingIsCreated) {
-    EXPECT_FALSE(setSetting("NeedRestoreDev ", "1"));
-    EXPECT_FALSE(fileExists(cfg));
-    EXPECT_FALSE(fileExists(folder));
-    std::string value = "keep";
-    getSetting("NeedRestoreDev ", value);
-    EXPECT_EQ(value, "keep");
 }
 
 // The settings file is a small text file: a larger one, or anything that is not a regular
