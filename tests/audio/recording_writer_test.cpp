@@ -64,22 +64,36 @@ class RecordingWriterTest : public ::testing::Test {
     }
 };
 
-TEST_F(RecordingWriterTest, WavHoldsExactlyTheSamplesFedAndOtherToolsReadIt) {
-    const std::vector<int16_t> input = makeNoise(22050 * 2 + 300);
-    const std::string path = dir.file("voice.wav");
-    ASSERT_EQ(writer.startRecording(kOriginSlot, path), 1);
-    EXPECT_TRUE(writer.recording());
-    EXPECT_TRUE(writer.recordsSlot(kOriginSlot));
-    EXPECT_FALSE(writer.recordsSlot(kEffectSlot));
-    feed(writer, input);
-    stopAll(writer);
-    EXPECT_FALSE(writer.recording());
-
-    // The ring's last partial fill included.
-    EXPECT_EQ(fileBytes(path), wavImage(kPipelineFormat, input));
-    EXPECT_EQ(runCommand({"soxi", "-r", path}).output, "22050\n");
-    EXPECT_EQ(runCommand({"soxi", "-c", path}).output, "2\n");
-    EXPECT_EQ(runCommand({"soxi", "-s", path}).output, std::to_string(input.size() / 2) + "\n");
+// In the pipeline's format and in another capture format (invalid ones are refused): the WAV
+// file is exactly the samples fed, the ring's last partial fill included, and other tools
+// read both kinds of file.
+TEST_F(RecordingWriterTest, FilesHoldExactlyTheSamplesFedInTheCaptureFormat) {
+    for (const StreamFormat format : {kPipelineFormat, StreamFormat{44100, 1}}) {
+        SCOPED_TRACE(format.rate);
+        if (format != kPipelineFormat) {
+            writer.setCaptureFormat(format, 4096);
+            writer.setCaptureFormat(StreamFormat{44100, 3}, 4096);
+            writer.setCaptureFormat(StreamFormat{0, 2}, 4096);
+        }
+        const std::vector<int16_t> input = makeNoise(format.rate * format.channels + 300);
+        const std::string wav = dir.file("x.wav");
+        const std::string mp3 = dir.file("x.mp3");
+        ASSERT_EQ(writer.startRecording(kOriginSlot, wav), 1);
+        EXPECT_TRUE(writer.recording() && writer.recordsSlot(kOriginSlot));
+        EXPECT_FALSE(writer.recordsSlot(kEffectSlot));
+        ASSERT_EQ(writer.startRecording(kEffectSlot, mp3), 1);
+        feed(writer, input);
+        stopAll(writer);
+        EXPECT_FALSE(writer.recording());
+        EXPECT_EQ(fileBytes(wav), wavImage(format, input));
+        for (const std::string& path : {wav, mp3}) {
+            EXPECT_EQ(runCommand({"soxi", "-r", path}).output, std::to_string(format.rate) + "\n");
+            EXPECT_EQ(runCommand({"soxi", "-c", path}).output,
+                      std::to_string(format.channels) + "\n");
+        }
+        EXPECT_EQ(runCommand({"soxi", "-s", wav}).output,
+                  std::to_string(input.size() / format.channels) + "\n");
+    }
     EXPECT_TRUE(messages.messages().empty());
 }
 
@@ -249,22 +263,6 @@ TEST_F(RecordingWriterTest, Mp3OfAToneDecodesToTheToneAtTheFedLengthWithItsInfoT
         const std::vector<float> x = channelOf(decoded, 2, channel);
         EXPECT_NEAR(measureToneFrequency(slice(x, 0.2, 0.8), 22050), 440.0, 1.0);
     }
-}
-
-TEST_F(RecordingWriterTest, FilesFollowTheCaptureFormatAndAnInvalidOneIsRefused) {
-    const StreamFormat mono{44100, 1};
-    writer.setCaptureFormat(mono, 4096);
-    writer.setCaptureFormat(StreamFormat{44100, 3}, 4096);
-    writer.setCaptureFormat(StreamFormat{0, 2}, 4096);
-    const std::vector<int16_t> input = makeNoise(44100 / 2);
-    ASSERT_EQ(writer.startRecording(kOriginSlot, dir.file("x.wav")), 1);
-    ASSERT_EQ(writer.startRecording(kEffectSlot, dir.file("x.mp3")), 1);
-    feed(writer, input);
-    stopAll(writer);
-    EXPECT_EQ(fileBytes(dir.file("x.wav")), wavImage(mono, input));
-    EXPECT_EQ(runCommand({"soxi", "-r", dir.file("x.mp3")}).output, "44100\n");
-    EXPECT_EQ(runCommand({"soxi", "-c", dir.file("x.mp3")}).output, "1\n");
-    EXPECT_TRUE(messages.messages().empty());
 }
 
 // A start that fails says why once and leaves no stream open and nothing half-made behind.
