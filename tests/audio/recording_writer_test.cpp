@@ -97,7 +97,7 @@ TEST_F(RecordingWriterTest, FilesHoldExactlyTheSamplesFedInTheCaptureFormat) {
     EXPECT_TRUE(messages.messages().empty());
 }
 
-TEST_F(RecordingWriterTest, ASingleSourceWaitsForTheFullRingAndTheOpenFileStaysPlayable) {
+TEST_F(RecordingWriterTest, OneSourceWaitsForTheFullRingTwoMeetInItAndTheOpenFileStaysPlayable) {
     const std::string path = dir.file("open.wav");
     ASSERT_EQ(writer.startRecording(kEffectSlot, path), 1);
     const std::vector<int16_t> block = makeNoise(kBlock);
@@ -122,6 +122,24 @@ TEST_F(RecordingWriterTest, ASingleSourceWaitsForTheFullRingAndTheOpenFileStaysP
 
     writer.stopRecording(kEffectSlot, RecordKind::Wav);
     EXPECT_EQ(readWav(path)->data.size(), 6u * kBlock * 2);
+
+    // Two sources meet in the ring, and the rest is written at the stop.
+    const std::string mixed = dir.file("mixed.wav");
+    ASSERT_EQ(writer.startRecording(kOriginSlot, mixed), 1);
+    writer.write(constant(1000, 2048), kVoice);
+    // Shorter than what waits: mixed into the ring's start; the voice stays the waiting source.
+    writer.write(constant(2000, 1024), kRender);
+    // Longer than what waits: its rest becomes the waiting source.
+    writer.write(constant(-3000, 2048), kRender);
+    writer.write(constant(-3000, 1024), kRender);
+    writer.waitForWriter();
+    EXPECT_EQ(readWav(mixed)->data.size(), 4096u);
+    writer.stopRecording(kOriginSlot, RecordKind::Wav);
+
+    std::vector<int16_t> expected(1024, 2939);
+    expected.insert(expected.end(), 1024, RecordingWriter::mix(1000, -3000));
+    expected.insert(expected.end(), 2048, -3000);
+    EXPECT_EQ(asSamples(readWav(mixed)->data), expected);
 }
 
 TEST(RecordingQueue, TakesBlocksUntilFullAndHandsThemBackIntactAcrossItsEnd) {
@@ -175,25 +193,6 @@ TEST(RecordingMix, FollowsTheTwoSourceFormulaAndStaysInRange) {
     // Loud positive samples saturate instead of wrapping round to -32768.
     EXPECT_EQ(RecordingWriter::mix(32767, 32767), 32767);
     EXPECT_EQ(RecordingWriter::mix(32767, 32766), 32767);
-}
-
-TEST_F(RecordingWriterTest, TwoSourcesMeetInTheRingAndTheRestIsWrittenAtStop) {
-    const std::string path = dir.file("mixed.wav");
-    ASSERT_EQ(writer.startRecording(kOriginSlot, path), 1);
-    writer.write(constant(1000, 2048), kVoice);
-    // Shorter than what waits: mixed into the ring's start; the voice stays the waiting source.
-    writer.write(constant(2000, 1024), kRender);
-    // Longer than what waits: its rest becomes the waiting source.
-    writer.write(constant(-3000, 2048), kRender);
-    writer.write(constant(-3000, 1024), kRender);
-    writer.waitForWriter();
-    EXPECT_EQ(readWav(path)->data.size(), 4096u);
-    writer.stopRecording(kOriginSlot, RecordKind::Wav);
-
-    std::vector<int16_t> expected(1024, 2939);
-    expected.insert(expected.end(), 1024, RecordingWriter::mix(1000, -3000));
-    expected.insert(expected.end(), 2048, -3000);
-    EXPECT_EQ(asSamples(readWav(path)->data), expected);
 }
 
 TEST_F(RecordingWriterTest, BlocksThatCannotBeRecordedAreIgnored) {
