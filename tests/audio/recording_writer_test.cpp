@@ -302,7 +302,7 @@ TEST_F(RecordingWriterTest, StartsThatFailAreReportedAndLeaveNoStreamOpen) {
     EXPECT_FALSE(writer.recordsSlot(kOriginSlot));
 }
 
-TEST_F(RecordingWriterTest, StagingEncodesWholeChunksTheTailAtStopThenTheTag) {
+TEST_F(RecordingWriterTest, StagingEncodesWholeChunksTheTailAtStopThenTheTagOrTheVbrHeader) {
     useStub(STUB_ENCODER);
     ASSERT_EQ(writer.startRecording(kOriginSlot, dir.file("chunks.mp3")), 1);
     const uint32_t chunk = 1152; // the stub's chunk

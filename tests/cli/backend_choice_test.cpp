@@ -46,7 +46,7 @@ TEST_F(NoServerTest, ChoosesTheBackEndByNameOrByWhatAnswers) {
     EXPECT_EQ(createAudioBackend(""), nullptr);
 }
 
-TEST_F(NoServerTest, EveryOperationAndTheVirtualDeviceSayTheServerIsNotRunning) {
+TEST_F(NoServerTest, EveryOperationSaysTheServerIsNotRunningAndTheVirtualDeviceSaysWhyNot) {
     PulseAudioBackend backend;
     EXPECT_EQ(backend.connect(), AudioResult::NotRunning);
     EXPECT_EQ(backend.inputDeviceCount(), 0u);
