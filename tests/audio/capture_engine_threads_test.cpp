@@ -152,8 +152,9 @@ TEST_F(CaptureEngineTest, StartTwiceOpensNothingNewAndStopDropsTheShiftersConten
     EXPECT_NEAR(measureToneFrequency(slice(channelOf(second, 2, 0), 0.3, 0.9), kRate), 220, 2.2);
 }
 
-TEST_F(CaptureEngineTest, DeviceSelectionAndStateRules) {
-    backend.addInputDevice("Mic", std::make_shared<ToneSource>(220, 0.5, 0));
+TEST_F(CaptureEngineTest, DeviceSelectionAndStateRulesAndDeviceErrorsAreShownAndCaptureGoesOn) {
+    const uint32_t mic =
+        backend.addInputDevice("Mic", std::make_shared<ToneSource>(220, 0.5, 0), Pacing::RealTime);
     auto engine = makeEngine();
     EXPECT_FALSE(engine->start());
     EXPECT_EQ(messages.messages().back(), "Player status error.");
@@ -163,13 +164,10 @@ TEST_F(CaptureEngineTest, DeviceSelectionAndStateRules) {
     EXPECT_TRUE(engine->selectDevice(kDefaultDevice));
     ASSERT_TRUE(engine->start());
     ASSERT_TRUE(device.waitFor(2048));
-    EXPECT_TRUE(engine->selectDevice(0)) << "selecting stops the running capture";
+    EXPECT_TRUE(engine->selectDevice(mic)) << "selecting stops the running capture";
     EXPECT_EQ(backend.openInputCount(), 0);
     EXPECT_EQ(engine->state(), CaptureState::Ready);
-}
 
-TEST_F(CaptureEngineTest, DeviceErrorsAreShownAndCaptureGoesOn) {
-    auto engine = engineOnTone();
     backend.injectFailure(SimOp::CaptureOpen, AudioResult::Busy);
     EXPECT_FALSE(engine->start());
     EXPECT_EQ(messages.messages().back(), "WAVEIN:4:The device is already in use. waveInOpen()");
@@ -183,7 +181,7 @@ TEST_F(CaptureEngineTest, DeviceErrorsAreShownAndCaptureGoesOn) {
     // A device that vanishes mid-capture is reported once, from the audio thread through the
     // posted messages, and capture can start again.
     ASSERT_TRUE(engine->start());
-    ASSERT_TRUE(device.waitFor(4096));
+    ASSERT_TRUE(device.waitFor(device.frames() + 4096));
     messages.clear();
     backend.loseDevices(AudioResult::DeviceGone);
     ASSERT_TRUE(eventually([&] { return engine->state() == CaptureState::Stopping; }, 2s));

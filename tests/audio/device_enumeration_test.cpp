@@ -56,7 +56,7 @@ TEST_F(DeviceEnumerationTest, FindsTheFirstDeviceWhoseNameContainsTheText) {
     EXPECT_EQ(outputDeviceCount(backend), 4u);
 }
 
-TEST_F(DeviceEnumerationTest, SwitchingOnRemembersTheUsersDevicesAndBringsThemBack) {
+TEST_F(DeviceEnumerationTest, SwitchingRemembersTheUsersDevicesAndBringsBackThoseStillThere) {
     addDevices();
     ASSERT_EQ(switchPreferredDevices(backend, 1), 0);
     EXPECT_EQ(backend.currentDefaultOutput(), 2u);
@@ -78,6 +78,15 @@ TEST_F(DeviceEnumerationTest, SwitchingOnRemembersTheUsersDevicesAndBringsThemBa
     std::string folder;
     ensureDataFolder(folder);
     EXPECT_EQ(readFile(folder + "cfg").rfind("cartoon 1.5\npsola 1.0\n", 0), 0u);
+
+    // A remembered device that is gone is skipped; an empty name picks device 0.
+    setSetting(kOldPlayDefaultKey, "Unplugged Speakers");
+    setSetting(kOldRecDefaultKey, "");
+    setSetting(kNeedRestoreDevKey, "1");
+    ASSERT_EQ(switchPreferredDevices(backend, 0), 0);
+    EXPECT_EQ(backend.currentDefaultOutput(), 1u); // unchanged
+    EXPECT_EQ(backend.currentDefaultInput(), 0u);
+    EXPECT_EQ(storedSetting(kNeedRestoreDevKey), "0");
 }
 
 TEST_F(DeviceEnumerationTest, WithoutAVirtualDeviceOnlyTheNamesAreRemembered) {
@@ -91,16 +100,6 @@ TEST_F(DeviceEnumerationTest, WithoutAVirtualDeviceOnlyTheNamesAreRemembered) {
     EXPECT_EQ(storedSetting(kOldRecDefaultKey), "Built-in Microphone");
     EXPECT_EQ(storedSetting(kNeedRestoreDevKey), "1");
     EXPECT_EQ(debug.text(), "");
-}
-
-TEST_F(DeviceEnumerationTest, RestoringSkipsMissingDevicesAndAnEmptyNamePicksDeviceZero) {
-    addDevices();
-    setSetting(kOldPlayDefaultKey, "Unplugged Speakers");
-    setSetting(kOldRecDefaultKey, "");
-    ASSERT_EQ(switchPreferredDevices(backend, 0), 0);
-    EXPECT_EQ(backend.currentDefaultOutput(), 1u); // unchanged
-    EXPECT_EQ(backend.currentDefaultInput(), 0u);
-    EXPECT_EQ(storedSetting(kNeedRestoreDevKey), "0");
 }
 
 TEST_F(DeviceEnumerationTest, FailingQueriesAndSetsEndTheSwitch) {

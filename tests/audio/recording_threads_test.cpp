@@ -1,4 +1,5 @@
 #include "audio/capture_engine.h"
+#include "audio/recording_support.h"
 #include "audio/recording_writer.h"
 #include "platform/messages.h"
 #include "sim/sim_audio_backend.h"
@@ -10,10 +11,8 @@
 #include <atomic>
 #include <cmath>
 #include <ctime>
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <latch>
-#include <ostream>
 #include <thread>
 
 using namespace timbrelo;
@@ -39,13 +38,6 @@ size_t produce(RecordingWriter& writer, RecordSource source, int16_t value, int 
         }
     }
     return samples;
-}
-
-void stopAll(RecordingWriter& w) {
-    for (uint32_t slot : {0u, 1u}) {
-        w.stopRecording(slot, RecordKind::Mp3);
-        w.stopRecording(slot, RecordKind::Wav);
-    }
 }
 
 TEST(RecordingThreads, TwoProducersMixWithoutLosingOrRepeatingASample) {
@@ -98,29 +90,10 @@ TEST(RecordingThreads, TwoProducersMixWithoutLosingOrRepeatingASample) {
     EXPECT_TRUE(messages.messages().empty());
 }
 
-// The scripted encoder library, which can hold the writer's thread inside an encode.
-class StalledEncoder {
-  public:
-    StalledEncoder() : handle_(::dlopen(STUB_ENCODER, RTLD_NOW | RTLD_LOCAL)) {
-        EXPECT_NE(handle_, nullptr) << ::dlerror();
-        call<void (*)(int, uint32_t)>("stubReset")(0, 0);
-    }
-    ~StalledEncoder() { ::dlclose(handle_); }
-    void hold(bool on) { call<void (*)(int)>("stubHoldEncodes")(on ? 1 : 0); }
-    void waitUntilHeld() { call<void (*)()>("stubWaitUntilHeld")(); }
-
-  private:
-    template <typename F>
-    F call(const char* name) {
-        return reinterpret_cast<F>(::dlsym(handle_, name));
-    }
-    void* handle_;
-};
-
 TEST(RecordingThreads, AStalledWriterNeverHoldsUpTheProducerAndTheLossIsReportedOnce) {
     TempDir dir;
     MessageCapture messages;
-    StalledEncoder encoder;
+    StubEncoder encoder(STUB_ENCODER);
     constexpr size_t kQueueBytes = 64 * 1024;
     RecordingWriter writer(kQueueBytes);
     writer.setEncoderLibrary(STUB_ENCODER);
@@ -205,11 +178,6 @@ struct Route {
     Records records;
 };
 
-void PrintTo(const Route& r, std::ostream* os) {
-    *os << (r.slot == kOriginSlot ? "Origin" : "Effect")
-        << (r.effectsOn ? ", effects on" : ", effects off");
-}
-
 class CaptureRecordingTest : public ::testing::TestWithParam<Route> {
   protected:
     TempDir dir;
@@ -227,8 +195,8 @@ class CaptureRecordingTest : public ::testing::TestWithParam<Route> {
     // Records `input` through a started engine into `path`; stops the engine at the end.
     void record(CaptureEngine& engine, const std::vector<int16_t>& input, RecordSlot slot,
                 const std::string& path) {
-        auto gate = std::make_shared<GatedSource>(
-            std::make_shared<MemorySource>(input, kPipelineFormat));
+        auto gate =
+            std::make_shared<GatedSource>(std::make_shared<MemorySource>(input, kPipelineFormat));
         const uint32_t mic = backend.addInputDevice("Mic", gate);
         ASSERT_TRUE(engine.selectDevice(mic));
         ASSERT_TRUE(engine.start());

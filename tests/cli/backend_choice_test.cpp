@@ -46,7 +46,7 @@ TEST_F(NoServerTest, ChoosesTheBackEndByNameOrByWhatAnswers) {
     EXPECT_EQ(createAudioBackend(""), nullptr);
 }
 
-TEST_F(NoServerTest, EveryOperationSaysTheServerIsNotRunning) {
+TEST_F(NoServerTest, EveryOperationSaysTheServerIsNotRunningAndTheVirtualDeviceSaysWhyNot) {
     PulseAudioBackend backend;
     EXPECT_EQ(backend.connect(), AudioResult::NotRunning);
     EXPECT_EQ(backend.inputDeviceCount(), 0u);
@@ -65,9 +65,8 @@ TEST_F(NoServerTest, EveryOperationSaysTheServerIsNotRunning) {
     EXPECT_EQ(backend.openCapture(kDefaultDevice, kPipelineFormat, 512, ignore, stream),
               AudioResult::NotRunning);
     EXPECT_EQ(stream, nullptr);
-}
 
-TEST_F(NoServerTest, OpensTheVirtualDeviceBySoundSystemAndSaysWhyNot) {
+    // The virtual device opens by sound system, or says why not.
     std::string error;
     EXPECT_NE(dynamic_cast<SimVirtualDevice*>(openVirtualDevice("sim", error).get()), nullptr);
     const auto start = Clock::now();

@@ -23,35 +23,31 @@ std::vector<std::string_view> parse(std::vector<std::string_view> args, VoiceOpt
     return rest;
 }
 
-TEST(CleaningOptions, DenoiseTakesAnOptionalStrength) {
+TEST(CleaningOptions, DenoiseTakesAnOptionalStrengthAndTheChoicesLieOverTheRememberedOnes) {
     VoiceOptions o;
     EXPECT_EQ(parse({"--denoise", "in.wav", "out.wav"}, o),
               (std::vector<std::string_view>{"in.wav", "out.wav"}));
-    ASSERT_TRUE(o.denoise);
-    EXPECT_TRUE(o.denoise->on);
-    EXPECT_FALSE(o.denoise->db);
+    EXPECT_TRUE(o.denoise && o.denoise->on && !o.denoise->db);
 
-    o = {};
-    parse({"--denoise", "--gate", "-45"}, o);
-    EXPECT_TRUE(o.denoise && !o.denoise->db) << "the next option is no strength";
-    EXPECT_EQ(cleaningSettings(o), (InputCleanerSettings{true, 30, true, -45}));
-
-    o = {};
-    parse({"--denoise", "24.5"}, o);
-    EXPECT_EQ(o.denoise->db, 24.5f);
     const InputCleanerSettings remembered{false, 18, true, -50};
-    EXPECT_EQ(cleaningSettings(o, remembered), (InputCleanerSettings{true, 24.5f, true, -50}));
-
-    o = {};
-    parse({"--denoise", "off", "--gate", "off"}, o);
-    EXPECT_EQ(cleaningSettings(o, {true, 18, true, -50}),
-              (InputCleanerSettings{false, 18, false, -50}))
-        << "off keeps the value for the next time";
-    o = {};
-    parse({"--denoise"}, o);
-    EXPECT_EQ(cleaningSettings(o, remembered), (InputCleanerSettings{true, 18, true, -50}))
-        << "without a strength, the one last chosen";
-    EXPECT_EQ(cleaningSettings({}, remembered), remembered) << "not given: as remembered";
+    struct Case {
+        std::vector<std::string_view> args;
+        InputCleanerSettings base, expected;
+        const char* why;
+    };
+    for (const Case& c : std::vector<Case>{
+             {{"--denoise", "--gate", "-45"}, {}, {true, 30, true, -45}, "next option no strength"},
+             {{"--denoise", "24.5"}, remembered, {true, 24.5f, true, -50}, "a strength"},
+             {{"--denoise", "off", "--gate", "off"},
+              {true, 18, true, -50},
+              {false, 18, false, -50},
+              "off keeps the value for the next time"},
+             {{"--denoise"}, remembered, {true, 18, true, -50}, "no strength: the last chosen"},
+             {{}, remembered, remembered, "not given: as remembered"}}) {
+        VoiceOptions options;
+        EXPECT_TRUE(parse(c.args, options).empty()) << c.why;
+        EXPECT_EQ(cleaningSettings(options, c.base), c.expected) << c.why;
+    }
 }
 
 TEST(CleaningOptions, BadValuesAreUsageErrors) {

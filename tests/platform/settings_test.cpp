@@ -28,8 +28,14 @@ class SettingsTest : public ::testing::Test {
     }
 };
 
-TEST_F(SettingsTest, FolderIsCreatedOnceAndPathsFollowTheConfigHome) {
-    std::string path;
+TEST_F(SettingsTest, OnlyEnsuringCreatesTheFolderOnceAndPathsFollowTheConfigHome) {
+    // Without a file a setting is neither written nor read, and nothing is created.
+    EXPECT_FALSE(setSetting("NeedRestoreDev ", "1"));
+    EXPECT_FALSE(fileExists(folder));
+    std::string path = "keep";
+    getSetting("NeedRestoreDev ", path);
+    EXPECT_EQ(path, "keep");
+
     const int needed = static_cast<int>(folder.size()) + 1; // the folder and its terminator
     EXPECT_EQ(ensureDataFolder(path, needed - 1), kPathTooLong);
     EXPECT_EQ(ensureDataFolder(path, needed), kFolderCreated);
@@ -88,15 +94,6 @@ TEST_F(SettingsTest, ReadsTheFirstMatchingLineAndRewritesEveryOneKeepingTheRest)
     EXPECT_EQ(readFile(cfg).find("Speakers"), std::string::npos);
 }
 
-TEST_F(SettingsTest, WithoutAFileNothingIsCreated) {
-    EXPECT_FALSE(setSetting("NeedRestoreDev ", "1"));
-    EXPECT_FALSE(fileExists(cfg));
-    EXPECT_FALSE(fileExists(folder));
-    std::string value = "keep";
-    getSetting("NeedRestoreDev ", value);
-    EXPECT_EQ(value, "keep");
-}
-
 // The settings file is a small text file: a larger one, or anything that is not a regular
 // file, is neither read (nor waited for, in the case of a pipe) nor rewritten.
 TEST_F(SettingsTest, OnlyASmallRegularFileIsReadOrRewritten) {
@@ -128,9 +125,17 @@ TEST_F(SettingsTest, OnlyASmallRegularFileIsReadOrRewritten) {
     EXPECT_TRUE(content.empty());
 }
 
-TEST_F(SettingsTest, AFailedRewriteLeavesTheOldFileWhole) {
-    const std::string old = "cartoon 1.5\npsola 1.0\n";
-    makeCfg(old);
+// A rewrite that fails, or a writer killed at random moments, must leave either the old or the
+// new file, whole.
+TEST_F(SettingsTest, AFailedOrKilledRewriteLeavesTheOldOrTheNewFileWhole) {
+    std::string effectLines;
+    for (int i = 0; i < 200; ++i) {
+        effectLines += "# comment line " + std::to_string(i) + " to make the file longer\n";
+    }
+    makeCfg(effectLines + "tempDir A\n");
+    const std::string fileA = effectLines + "tempDir A\n";
+    const std::string fileB = effectLines + "tempDir B\n";
+
     // In a child whose file-size limit stops the write of the new file half-way.
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
@@ -146,22 +151,11 @@ TEST_F(SettingsTest, AFailedRewriteLeavesTheOldFileWhole) {
     ::waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the failed write was reported as success";
-    EXPECT_EQ(readFile(cfg), old);
-}
-
-// A writer killed at random moments must leave either the old or the new file, whole.
-TEST_F(SettingsTest, AKilledRewriteLeavesTheOldOrTheNewFileWhole) {
-    std::string effectLines;
-    for (int i = 0; i < 200; ++i) {
-        effectLines += "# comment line " + std::to_string(i) + " to make the file longer\n";
-    }
-    makeCfg(effectLines + "tempDir A\n");
-    const std::string fileA = effectLines + "tempDir A\n";
-    const std::string fileB = effectLines + "tempDir B\n";
+    EXPECT_EQ(readFile(cfg), fileA);
 
     std::mt19937 rng(42);
     for (int round = 0; round < 40; ++round) {
-        pid_t child = ::fork();
+        child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
             for (int i = 0;; ++i) {
@@ -170,7 +164,7 @@ TEST_F(SettingsTest, AKilledRewriteLeavesTheOldOrTheNewFileWhole) {
         }
         std::this_thread::sleep_for(std::chrono::microseconds(200 + rng() % 3000));
         ::kill(child, SIGKILL);
-        int status = 0;
+        status = 0;
         ::waitpid(child, &status, 0);
         const std::string now = readFile(cfg);
         ASSERT_TRUE(now == fileA || now == fileB) << "round " << round << ": " << now.size();

@@ -3,15 +3,14 @@
 
 #include "sim/sim_audio_backend.h"
 #include "sim/sim_virtual_device.h"
+#include "support/temp_dir.h"
 
 #include <cmath>
-#include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 using namespace timbrelo;
+using namespace timbrelo::test;
 using namespace std::chrono_literals;
 
 namespace {
@@ -39,11 +38,8 @@ std::vector<int16_t> ramp(size_t samples) {
 }
 
 // A WAV file with a "LIST" chunk before "data", as many writers put one there.
-std::string writeWav(const std::string& name, uint16_t bits, uint16_t channels,
+std::string writeWav(const std::string& path, uint16_t bits, uint16_t channels,
                      const std::vector<int16_t>& samples, uint32_t extraDataBytes = 0) {
-    const std::string path =
-        (std::filesystem::temp_directory_path() / (name + std::to_string(::getpid()) + ".wav"))
-            .string();
     std::ofstream f(path, std::ios::binary);
     auto u32 = [&](uint32_t v) { f.write(reinterpret_cast<const char*>(&v), 4); };
     auto u16 = [&](uint16_t v) { f.write(reinterpret_cast<const char*>(&v), 2); };
@@ -86,7 +82,8 @@ TEST(SimSources, ToneMemoryAndWavFileDeliverTheirSamplesFromTheStartOfEveryStrea
 
     // A torn last frame is not delivered.
     std::string error;
-    const std::string path = writeWav("sim-source", 16, 2, samples, 3);
+    TempDir dir;
+    const std::string path = writeWav(dir.file("source.wav"), 16, 2, samples, 3);
     auto wav = WavFileSource::open(path, error);
     ASSERT_NE(wav, nullptr) << error;
     EXPECT_EQ(wav->format(), kStereo);
@@ -95,24 +92,20 @@ TEST(SimSources, ToneMemoryAndWavFileDeliverTheirSamplesFromTheStartOfEveryStrea
         ASSERT_TRUE(wav->begin(kStereo));
         EXPECT_EQ(readAll(*wav, kStereo, 64), samples);
     }
-    std::filesystem::remove(path);
 }
 
 TEST(SimSources, WavFilesThatCannotBePlayedAreRefusedWithAReason) {
-    std::string error;
-    EXPECT_EQ(WavFileSource::open("/nonexistent/x.wav", error), nullptr);
-    EXPECT_NE(error.find("/nonexistent/x.wav: "), std::string::npos);
-
-    const std::string eightBit = writeWav("sim-8bit", 8, 2, ramp(100));
-    EXPECT_EQ(WavFileSource::open(eightBit, error), nullptr);
-    EXPECT_NE(error.find("16-bit PCM"), std::string::npos) << error;
-    std::filesystem::remove(eightBit);
-
-    const std::string text = writeWav("sim-text", 16, 2, {});
-    std::ofstream(text, std::ios::binary) << "hello, not a wave file";
-    EXPECT_EQ(WavFileSource::open(text, error), nullptr);
-    EXPECT_NE(error.find("not a RIFF WAVE file"), std::string::npos) << error;
-    std::filesystem::remove(text);
+    TempDir dir;
+    writeWav(dir.file("8bit.wav"), 8, 2, ramp(100));
+    writeFile(dir.file("text.wav"), "hello, not a wave file");
+    for (const auto& [path, reason] :
+         {std::pair<std::string, std::string>{"/nonexistent/x.wav", "/nonexistent/x.wav: "},
+          {dir.file("8bit.wav"), "16-bit PCM"},
+          {dir.file("text.wav"), "not a RIFF WAVE file"}}) {
+        std::string error;
+        EXPECT_EQ(WavFileSource::open(path, error), nullptr) << path;
+        EXPECT_NE(error.find(reason), std::string::npos) << error;
+    }
 }
 
 struct NullSink : CaptureSink {

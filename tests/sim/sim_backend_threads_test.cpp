@@ -4,6 +4,7 @@
 
 #include "sim/sim_audio_backend.h"
 #include "sim/sim_virtual_device.h"
+#include "support/process.h"
 
 #include <functional>
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <thread>
 
 using namespace timbrelo;
+using namespace timbrelo::test;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
@@ -138,9 +140,7 @@ TEST_F(SimStreams, CaptureDeliversEveryFrameInOrderThenThePartialBlockThenTheEnd
             EXPECT_FALSE(backend.inputEnded(memory));
             ASSERT_EQ(stream->start(), AudioResult::Ok);
             ASSERT_TRUE(sink.waitFor(0, 1));
-            for (int i = 0; i < 1000 && handled.load() == 0; ++i) {
-                std::this_thread::sleep_for(1ms);
-            }
+            EXPECT_TRUE(eventually([&] { return handled.load() != 0; }, 1s));
             EXPECT_EQ(handled.load(), 1);
             EXPECT_TRUE(backend.inputEnded(memory));
 
@@ -183,7 +183,7 @@ TEST_F(SimStreams, RealTimeDevicesKeepTheClockOfTheirBlocksAndPeriods) {
 
     // Never early (a block once recorded, a period once the last has played), and late only
     // by the scheduler's delay.
-    for (Calls* calls : {static_cast<Calls*>(&sink), static_cast<Calls*>(&source)}) {
+    for (Calls* calls : std::initializer_list<Calls*>{&sink, &source}) {
         const int lead = calls == &sink ? 1 : 0;
         std::lock_guard lock(calls->mutex);
         ASSERT_GE(calls->times.size(), 20u);
@@ -211,9 +211,7 @@ TEST_F(SimStreams, StopWaitsForTheCallbackInProgressAndStartGoesOnWhereItStopped
     };
     auto stream = capture(memory, sink, 256);
     ASSERT_EQ(stream->start(), AudioResult::Ok);
-    while (!entered.load()) {
-        std::this_thread::sleep_for(1ms);
-    }
+    ASSERT_TRUE(eventually([&] { return entered.load(); }));
     EXPECT_EQ(stream->stop(), AudioResult::Ok);
     EXPECT_TRUE(returned.load());
     EXPECT_TRUE(sink.staysAt(3));
@@ -252,9 +250,7 @@ TEST_F(SimStreams, StopAndDestructionFromInsideTheirOwnCallbacksEndTheCallbacks)
 
     ASSERT_EQ(in->start(), AudioResult::Ok);
     ASSERT_EQ(out->start(), AudioResult::Ok);
-    for (int i = 0; i < 5000 && destroyed.load() < 2; ++i) {
-        std::this_thread::sleep_for(1ms);
-    }
+    EXPECT_TRUE(eventually([&] { return destroyed.load() == 2; }));
     EXPECT_TRUE(sink.staysAt(6));
     EXPECT_TRUE(source.staysAt(6));
     EXPECT_EQ(backend.openInputCount() + backend.openOutputCount(), 0);
@@ -277,12 +273,9 @@ TEST_F(SimStreams, LosingTheDevicesEndsEveryStreamOnItsOwnThreadAfterTheCallback
     auto c = playback(speakers, playing);
     ASSERT_EQ(a->start(), AudioResult::Ok);
     ASSERT_EQ(c->start(), AudioResult::Ok);
-    while (!entered.load()) {
-        std::this_thread::sleep_for(1ms);
-    }
+    ASSERT_TRUE(eventually([&] { return entered.load(); }));
     backend.loseDevices(AudioResult::DeviceGone);
-    for (Calls* calls : {static_cast<Calls*>(&running), static_cast<Calls*>(&stopped),
-                         static_cast<Calls*>(&playing)}) {
+    for (Calls* calls : std::initializer_list<Calls*>{&running, &stopped, &playing}) {
         ASSERT_TRUE(calls->waitFor(0, 1));
         EXPECT_TRUE(returned.load());
         EXPECT_TRUE(calls->staysAt(calls->count()));

@@ -34,6 +34,7 @@ namespace timbrelo {
 namespace {
 
 using test::FakeVoiceEngine;
+using test::openMicrophoneDialog;
 using test::processUntil;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -418,16 +419,6 @@ TEST_F(WindowTest, ALostServerIsOneLineInTheWindowUntilItIsBack) {
     EXPECT_FALSE(window->exited());
     EXPECT_THAT(engine.takeCalls(), IsEmpty());
     EXPECT_TRUE(messages.messages().empty());
-}
-
-InputDeviceDialog* openMicrophoneDialog(MainWindow& window) {
-    window.controls().selectMic->click();
-    InputDeviceDialog* dialog = nullptr;
-    processUntil([&] {
-        dialog = window.findChild<InputDeviceDialog*>();
-        return dialog != nullptr && dialog->isVisible();
-    });
-    return dialog;
 }
 
 TEST_F(WindowTest, SelectMicStoresTheChoiceAndUsesItAtOnce) {

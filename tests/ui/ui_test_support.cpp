@@ -1,6 +1,10 @@
 #include "ui/ui_test_support.h"
 
+#include "ui/input_device_dialog.h"
+#include "ui/main_window.h"
+
 #include <QApplication>
+#include <QPushButton>
 #include <QWidget>
 #include <cstdlib>
 #include <filesystem>
@@ -86,6 +90,16 @@ bool ThreadWatch::eventFilter(QObject*, QEvent*) {
 std::set<QThread*> ThreadWatch::threads() const {
     std::lock_guard lock(mutex_);
     return threads_;
+}
+
+InputDeviceDialog* openMicrophoneDialog(MainWindow& window) {
+    window.controls().selectMic->click();
+    InputDeviceDialog* dialog = nullptr;
+    const bool shown = processUntil([&] {
+        dialog = window.findChild<InputDeviceDialog*>();
+        return dialog != nullptr && dialog->isVisible();
+    });
+    return shown ? dialog : nullptr;
 }
 
 } // namespace timbrelo::test

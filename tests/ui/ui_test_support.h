@@ -13,6 +13,11 @@
 
 class QWidget;
 
+namespace timbrelo {
+class InputDeviceDialog;
+class MainWindow;
+} // namespace timbrelo
+
 namespace timbrelo::test {
 
 // The test program's configuration folder ($XDG_CONFIG_HOME).
@@ -32,6 +37,9 @@ bool processUntil(Condition condition,
     }
     return true;
 }
+
+// Clicks Select MIC and waits for its dialog to show; nullptr when it does not.
+InputDeviceDialog* openMicrophoneDialog(MainWindow& window);
 
 // Records the thread of every event that `root`'s widgets receive while it lives: a widget
 // touched from another thread receives events on that thread.

@@ -171,12 +171,8 @@ TEST_F(WindowSessionTest, TheMicrophoneChosenInSelectMicCapturesAtOnce) {
     ASSERT_TRUE(processUntil([&] { return window.controls().record->isEnabled(); }));
     EXPECT_EQ(capture().deviceIndex(), microphone);
 
-    window.controls().selectMic->click();
-    InputDeviceDialog* dialog = nullptr;
-    ASSERT_TRUE(processUntil([&] {
-        dialog = window.findChild<InputDeviceDialog*>();
-        return dialog != nullptr && dialog->isVisible();
-    }));
+    InputDeviceDialog* dialog = test::openMicrophoneDialog(window);
+    ASSERT_NE(dialog, nullptr);
     dialog->deviceBox()->setCurrentText("USB Headset");
     dialog->accept();
     EXPECT_EQ(capture().deviceIndex(), headset);
