@@ -163,33 +163,28 @@ uint32_t JitterBuffer::nextCorrection(uint32_t frames) const {
     return static_cast<uint32_t>(std::max<int64_t>(next, 0));
 }
 
-void JitterBuffer::shrinkMarginAfterCalm() {
-    if (config_.calmWindows == 0 || ++calmWindows_ <= config_.calmWindows) {
-        return;
-    }
+void JitterBuffer::stepDownTo(std::atomic<uint32_t>& value, uint32_t floor) const {
     // 1 ms a window: the level follows by dropping frames at quiet points, well inside the
     // drift corrections' limit, so nothing is heard but a delay that comes back down.
-    const uint32_t margin = margin_.load(std::memory_order_relaxed);
-    if (margin > config_.marginFrames) {
+    const uint32_t now = value.load(std::memory_order_relaxed);
+    if (now > floor) {
         const uint32_t step = std::max<uint32_t>(config_.format.rate / 1000, 1);
-        margin_.store(std::max(config_.marginFrames, margin - std::min(margin, step)),
-                      std::memory_order_relaxed);
+        value.store(std::max(floor, now - std::min(now, step)), std::memory_order_relaxed);
+    }
+}
+
+void JitterBuffer::shrinkMarginAfterCalm() {
+    if (config_.calmWindows != 0 && ++calmWindows_ > config_.calmWindows) {
+        stepDownTo(margin_, config_.marginFrames);
     }
 }
 
 void JitterBuffer::settleRequestAfterCalm() {
+    // A catch-up the device no longer makes stops costing delay, but the pace it keeps and
+    // its opening fill stay in hand.
     const uint32_t windowMax = std::exchange(windowMaxRequest_, 0);
-    if (config_.calmWindows == 0 || ++requestCalmWindows_ <= config_.calmWindows) {
-        return;
-    }
-    // The same 1 ms a window as the margin: a catch-up the device no longer makes stops
-    // costing delay, but the pace it keeps and its opening fill stay in hand.
-    const uint32_t request = request_.load(std::memory_order_relaxed);
-    const uint32_t floor = std::max(openingRequest_, windowMax);
-    if (request > floor) {
-        const uint32_t step = std::max<uint32_t>(config_.format.rate / 1000, 1);
-        request_.store(std::max(floor, request - std::min(request, step)),
-                       std::memory_order_relaxed);
+    if (config_.calmWindows != 0 && ++requestCalmWindows_ > config_.calmWindows) {
+        stepDownTo(request_, std::max(openingRequest_, windowMax));
     }
 }
 

@@ -124,6 +124,8 @@ class JitterBuffer {
     // does the request held for a catch-up.
     void shrinkMarginAfterCalm();
     void settleRequestAfterCalm();
+    // One step of such a give-back: 1 ms down, not below `floor`.
+    void stepDownTo(std::atomic<uint32_t>& value, uint32_t floor) const;
 
     const Config config_;
     const uint32_t channels_;
