@@ -100,6 +100,9 @@ bool ResampleEffect::prepare() {
         if (factor_ < 1.0) {
             dhb_ = static_cast<int32_t>(factor_ * (1 << 23) + 0.5);
         }
+        if (dhb_ == 0) {
+            return false; // a step through the table finer than it resolves
+        }
         xh_ = static_cast<int32_t>((int64_t{nwing_} << 16) / dhb_);
     }
     xoff_ = xh_ + 10;

@@ -146,8 +146,10 @@ TEST(ResampleEffect, RatiosOutsideTheExactTableStillConvert) {
     extreme.setInputFormat(1, 16, 1);
     extreme.setOutputFormat(22050, 16, 2);
     EXPECT_FALSE(extreme.prepare());
-    // Rates past the signed range (a damaged header) are refused, not sized into a filter.
-    for (const auto& [in, out] : {std::pair{0xffac4444u, 0xffffffffu}, {44100u, 0x80000001u}}) {
+    // Rates past the signed range (a damaged header) are refused, not sized into a filter; so
+    // is a ratio too small for the filter table to step through.
+    for (const auto& [in, out] :
+         {std::pair{0xffac4444u, 0xffffffffu}, {44100u, 0x80000001u}, {0x3a00ac44u, 29u}}) {
         ResampleEffect huge;
         huge.setInputFormat(in, 16, 1);
         huge.setOutputFormat(out, 16, 2);
