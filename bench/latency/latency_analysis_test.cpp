@@ -2,6 +2,7 @@
 // that delays, drops and fills in silence, streams whose clocks drift and whose reads come
 // late, a changed voice that only its loudness lines up, and sounds after idle stretches.
 
+#include "machine_stalls.h"
 #include "path_analysis.h"
 #include "test_voice.h"
 
@@ -249,6 +250,17 @@ TEST(AnalysePathTest, SaysWhyWhenThereIsNothingToMeasure) {
               "the output does not match the reference anywhere");
     EXPECT_EQ(analysePath(Recording{}, other.output).problem,
               "nothing recorded from the reference");
+}
+
+// A gap is the machine's when it begins during a stall or while the server and the recorder
+// catch up after it; the recorder's blocks may place its start a little early.
+TEST(MachineStallsTest, AGapCountsAsTheMachinesOnlyDuringOrJustAfterAStall) {
+    const std::vector<MachineStall> stalls = {{10.0, 0.02}, {30.0, 0.015}};
+    const std::vector<Gap> gaps = {{9.98, 0.01}, {10.1, 0.02}, {10.2, 0.02},
+                                   {20.0, 0.03}, {29.9, 0.01}, {30.01, 0.01}};
+    EXPECT_EQ(gapsAfterStalls(gaps, stalls), 3u);
+    EXPECT_EQ(gapsAfterStalls(gaps, {}), 0u);
+    EXPECT_EQ(gapsAfterStalls({}, stalls), 0u);
 }
 
 } // namespace

@@ -184,12 +184,13 @@ num() { # a number rounded to whole ms, or "-"
     [[ -n ${1:-} && $1 != nan ]] && printf '%.0f' "$1" || printf -- '-'
 }
 
-row_format='%-28s %6s %10s %5s %13s %6s %11s | %6s %10s %5s %18s\n'
+row_format='%-28s %6s %10s %5s %13s %6s %11s | %6s %10s %5s %18s | %12s\n'
 
 header() {
     printf "$row_format" "" "delay" "p5..p95" "gaps" "total (max)" "lost" "skipped" \
-        "render" "p5..p95" "gaps" "sound starts"
-    printf "$row_format" "" "ms" "ms" "" "ms" "%" "ms (n)" "ms" "ms" "" "1st, later (ms/cut)"
+        "render" "p5..p95" "gaps" "sound starts" "machine"
+    printf "$row_format" "" "ms" "ms" "" "ms" "%" "ms (n)" "ms" "ms" "" "1st, later (ms/cut)" \
+        "stalls (max)"
 }
 
 # A note when the delay grew or shrank by 10 ms or more between the start and the end.
@@ -200,9 +201,22 @@ drift_note() { # label
     fi
 }
 
-# One row: mic columns from $1's "mic" line, render columns from its "render" line.
+# A note when some of a path's gaps came with a stall of the whole machine.
+stall_note() { # label
+    [[ ${p_gaps_after_stall:-0} != 0 ]] || return 0
+    notes+=("$1: $p_gaps_after_stall of its $p_gaps gap(s) began during or just after a stall of the machine")
+}
+
+# One row: mic columns from $1's "mic" line, render columns from its "render" line, and the
+# machine's stalls from its "machine" line.
 result_row() { # label file
-    local label=$1 file=$2 mic render first
+    local label=$1 file=$2 mic render first machine=-
+    read_path "$file" machine
+    if [[ -z $p_problem ]]; then
+        machine="$p_stalls ($(num "$p_stall_max_ms"))"
+        [[ $p_nice -le -11 ]] ||
+            notes+=("$kind, $label: the stall watch ran at niceness $p_nice, not a sound server's -11: it counts more stalls")
+    fi
     read_path "$file" mic
     if [[ -n $p_problem ]]; then
         mic=$(printf '%6s %10s %5s %13s %6s %11s' "-" "-" "-" "-" "-" "-")
@@ -213,6 +227,7 @@ result_row() { # label file
             "$(num "$p_gap_ms") ($(num "$p_gap_max_ms"))" "$p_lost_pct" \
             "$([[ $p_skips == nan ]] && echo - || echo "$(num "$p_skipped_ms") ($p_skips)")")
         drift_note "$kind, $label: microphone path"
+        stall_note "$kind, $label: microphone path"
     fi
     render=$(printf '%6s %10s %5s %18s' "" "" "" "")
     if grep -q '^render ' "$file"; then
@@ -227,9 +242,10 @@ result_row() { # label file
             [[ ${p_unheard:-0} == 0 ]] || notes+=("$kind, $label: render path: $p_unheard sound(s) never came out")
             render=$(printf '%6s %10s %5s %18s' "$(num "$p_delay")" \
                 "$(num "$p_p5")..$(num "$p_p95")" "$p_gaps" "$first")
+            stall_note "$kind, $label: render path"
         fi
     fi
-    printf '%-28s %s | %s\n' "$label" "$mic" "$render"
+    printf '%-28s %s | %s | %12s\n' "$label" "$mic" "$render" "$machine"
     while IFS= read -r line; do
         notes+=("$kind, $label: ${line#warning: }")
     done < <(grep '^warning:' "$file" || true)
@@ -431,7 +447,9 @@ echo "delay: from the test microphone's data to the listener's (median, 5th..95t
 echo "gaps: >= 5 ms of silence in the output while the input had voice (total, longest),"
 echo "lost: share of the voice lost in gaps; skipped: audio left out (steps down of the delay);"
 echo "sound starts: when a sound played to the default sink first comes out (ms) and how much"
-echo "of its beginning is cut (ms): the first one, and the worst after an idle stretch."
+echo "of its beginning is cut (ms): the first one, and the worst after an idle stretch;"
+echo "machine stalls: wake-ups of an ordinary thread at a sound server's main-thread niceness"
+echo "10 ms or more late (count, longest ms); the server's main thread was held up then too."
 if [[ ${#notes[@]} -gt 0 ]]; then
     echo
     printf 'note: %s\n' "${notes[@]}"

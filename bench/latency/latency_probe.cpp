@@ -5,6 +5,7 @@
 // into a sink (e.g. the virtual speaker) while recording that sink's monitor and the test
 // speakers' monitor. It prints one line of results per path (see usage()).
 
+#include "machine_stalls.h"
 #include "path_analysis.h"
 #include "pulse_probe.h"
 
@@ -60,6 +61,11 @@ void usage() {
         "  start_ms, start_lost_ms              (render) when the first sound came out and how\n"
         "                                       much of its beginning was cut off\n"
         "  idle_ms, idle_lost_ms                (render) the same, the worst of the later ones\n"
+        "  gaps_after_stall                     gaps that began during or just after a stall\n"
+        "                                       of the machine (see \"machine\")\n"
+        "and a \"machine\" line: stalls (wake-ups of an ordinary thread at a sound server's\n"
+        "main-thread niceness, 10 ms or more late), stall_ms (their total), stall_max_ms, and\n"
+        "nice (the niceness it got).\n"
         "A path that could not be measured prints \"problem=\" and why; the exit status is\n"
         "then 1. Warnings start with \"warning:\".\n",
         stderr);
@@ -152,7 +158,9 @@ std::string ms(double seconds) {
 }
 
 // Prints a path's line; false when it could not be measured (the problem is in the line).
-bool printPath(const char* name, const PathReport& r) {
+// `stalls` is null when the machine was not watched (an analysis of a dump).
+bool printPath(const char* name, const PathReport& r,
+               const std::vector<MachineStall>* stalls = nullptr) {
     if (!r.problem.empty()) {
         std::printf("%s problem=\"%s\"\n", name, r.problem.c_str());
         std::fprintf(stderr, "latency_probe: %s path: %s\n", name, r.problem.c_str());
@@ -193,8 +201,21 @@ bool printPath(const char* name, const PathReport& r) {
                     ms(std::max(0.0, first.lost)).c_str(), ms(onset).c_str(),
                     ms(std::isnan(lost) ? lost : std::max(0.0, lost)).c_str());
     }
+    if (stalls != nullptr) {
+        std::printf(" gaps_after_stall=%zu", gapsAfterStalls(r.gaps, *stalls));
+    }
     std::printf("\n");
     return true;
+}
+
+void printMachine(const MachineStallWatch& watch) {
+    double total = 0, longest = 0;
+    for (const MachineStall& s : watch.stalls()) {
+        total += s.seconds;
+        longest = std::max(longest, s.seconds);
+    }
+    std::printf("machine stalls=%zu stall_ms=%s stall_max_ms=%s nice=%d\n", watch.stalls().size(),
+                ms(total).c_str(), ms(longest).c_str(), watch.niceness());
 }
 
 // Writes a recording as a one-channel 16-bit WAV file.
@@ -291,20 +312,39 @@ int fail(const std::string& message) {
     return 1;
 }
 
+// The machine's stalls a run dumped; false when it dumped none (an older run).
+bool loadStalls(const std::string& dir, std::vector<MachineStall>& stalls) {
+    std::ifstream in(dir + "/machine.stalls.csv");
+    std::string line;
+    if (!std::getline(in, line)) {
+        return false;
+    }
+    MachineStall s{};
+    char comma = 0;
+    while (in >> s.time >> comma >> s.seconds) {
+        s.seconds /= 1000;
+        stalls.push_back(s);
+    }
+    return true;
+}
+
 // Analyses again what an earlier run dumped.
 int analyseAgain(const Options& o) {
     Recording mic, heard, renderReference, speakers;
     if (!load(o.analyse, "mic", mic) || !load(o.analyse, "listener", heard)) {
         return fail("no recordings of the microphone and the listener in " + o.analyse);
     }
+    std::vector<MachineStall> stallList;
+    const std::vector<MachineStall>* stalls =
+        loadStalls(o.analyse, stallList) ? &stallList : nullptr;
     const PathReport micReport = analysePath(mic, heard);
-    bool measured = printPath("mic", micReport);
+    bool measured = printPath("mic", micReport, stalls);
     const std::string out = o.dump.empty() ? o.analyse : o.dump;
     dumpDelays(out, "mic", micReport);
     if (load(o.analyse, "render_reference", renderReference) &&
         load(o.analyse, "speakers", speakers)) {
         const PathReport renderReport = analysePath(renderReference, speakers);
-        measured = printPath("render", renderReport) && measured;
+        measured = printPath("render", renderReport, stalls) && measured;
         dumpDelays(out, "render", renderReport);
     }
     return measured ? 0 : 1;
@@ -369,6 +409,8 @@ int measure(const Options& o) {
         }
     }
 
+    MachineStallWatch machine;
+    machine.start();
     // Spells of a second voice into the render sink, each a new stream (as a program
     // playing a sound would open one), with idle stretches between.
     const double start = monotonicSeconds();
@@ -403,6 +445,7 @@ int measure(const Options& o) {
         }
     }
     probe.stopAll();
+    machine.stop();
 
     const Recording& mic = probe.recording(reference);
     const Recording& heard = probe.recording(listener);
@@ -430,14 +473,23 @@ int measure(const Options& o) {
         }
     }
     const PathReport micReport = analysePath(mic, heard);
-    bool measured = printPath("mic", micReport);
+    printMachine(machine);
+    if (!o.dump.empty()) {
+        std::ofstream stalls(o.dump + "/machine.stalls.csv");
+        stalls << "time,ms\n";
+        stalls.precision(12);
+        for (const MachineStall& m : machine.stalls()) {
+            stalls << m.time << ',' << m.seconds * 1000 << '\n';
+        }
+    }
+    bool measured = printPath("mic", micReport, &machine.stalls());
     if (!o.dump.empty()) {
         dumpDelays(o.dump, "mic", micReport);
     }
     if (renderReference >= 0) {
         const PathReport renderReport =
             analysePath(probe.recording(renderReference), probe.recording(speakers));
-        measured = printPath("render", renderReport) && measured;
+        measured = printPath("render", renderReport, &machine.stalls()) && measured;
         if (!o.dump.empty()) {
             dumpDelays(o.dump, "render", renderReport);
         }
